@@ -1,0 +1,48 @@
+// The import entry point: readies the Problem type, publishes the module's
+// attributes and binds the NumPy C-API table for the whole module.
+#define VORNEL_NUMPY_IMPORT
+#include "convert/numpy_api.hpp"
+#include "problem/problem_object.hpp"
+#include "solver/option_catalogue.hpp"
+
+namespace {
+
+PyMethodDef module_methods[] = {
+    {"get_ipopt_options", vornel::py_get_ipopt_options, METH_NOARGS,
+     vornel::py_get_ipopt_options_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vornel", "Python interface to Ipopt", -1, module_methods,
+    nullptr,               nullptr,  nullptr,                     nullptr,
+};
+
+// NumPy's own binding, without the printing and ImportError of its
+// import_array() macros: the init function does both itself.
+int bind_numpy() { return _import_array(); }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vornel() {
+  vornel::init_VornelProblemType();
+  if (PyType_Ready(&vornel::VornelProblemType) < 0) return nullptr;
+  PyObject* module = PyModule_Create2(&module_def, 1013);
+  if (module == nullptr) return nullptr;
+  Py_INCREF(&vornel::VornelProblemType);
+  if (PyModule_AddObject(module, "Problem",
+                         reinterpret_cast<PyObject*>(&vornel::VornelProblemType)) < 0) {
+    Py_DECREF(&vornel::VornelProblemType);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  PyModule_AddStringConstant(module, "__version__", "dev");
+  if (bind_numpy() < 0) {
+    PyErr_Print();
+    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (PyErr_Occurred()) Py_FatalError("Unable to initialize module vornel");
+  return module;
+}

@@ -1,0 +1,44 @@
+// The record that a Problem and its solver adapter share: dimensions, the
+// caller's buffers bound for a solve, the results and the user scaling.
+#pragma once
+
+#include <vector>
+
+namespace vornel {
+
+class NlpData {
+ public:
+  NlpData(int n, int m);
+  // The reference members point into the object itself: a copy would
+  // still view the source.
+  NlpData(const NlpData&) = delete;
+  NlpData& operator=(const NlpData&) = delete;
+
+  // Binds the buffers of the next solve; a null argument unbinds one.
+  void set_initial_values(double* x, double* mult_g, double* mult_x_L, double* mult_x_U);
+
+  int n;
+  int m;
+  double* x = nullptr;
+  double* mult_x_L = nullptr;
+  double* mult_x_U = nullptr;
+  double* g = nullptr;
+  double* mult_g = nullptr;
+  double obj_value = 0.0;
+  const int& n_ref;
+  const int& m_ref;
+  const double& obj_value_ref;
+  double n_eval_f = -1.0;
+  double n_eval_grad_f = -1.0;
+  double n_eval_g_eq = -1.0;
+  double n_eval_jac_g_eq = -1.0;
+  double n_eval_g_ineq = -1.0;
+  double n_eval_jac_g_ineq = -1.0;
+  double n_eval_h = -1.0;
+  double n_iter = -1.0;
+  std::vector<double> x_scaling;
+  std::vector<double> g_scaling;
+  double obj_scaling = 0.0;
+};
+
+}  // namespace vornel

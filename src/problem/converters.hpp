@@ -1,0 +1,42 @@
+// "O&" converters and the sparsity conversion for the Problem arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "nlp/callback_kinds.hpp"
+#include "nlp/sparsity.hpp"
+
+namespace vornel {
+
+// What a callback converter fills: the kind chosen and the object passed
+// (borrowed; null when nothing was passed).
+template <class Variant>
+struct CallbackArg {
+  Variant callback;
+  PyObject* source = nullptr;
+};
+
+int convert_eval_f(PyObject* obj, void* dest);
+int convert_eval_grad_f(PyObject* obj, void* dest);
+int convert_eval_g(PyObject* obj, void* dest);
+int convert_eval_jac_g(PyObject* obj, void* dest);
+int convert_eval_h(PyObject* obj, void* dest);
+int convert_intermediate_callback(PyObject* obj, void* dest);
+
+int convert_x_l(PyObject* obj, void* dest);
+int convert_x_u(PyObject* obj, void* dest);
+int convert_g_l(PyObject* obj, void* dest);
+int convert_g_u(PyObject* obj, void* dest);
+int convert_x_scaling(PyObject* obj, void* dest);
+int convert_g_scaling(PyObject* obj, void* dest);
+
+// A 2-tuple of integer iterables as index pairs of equal length.
+bool sparsity_from_py(PyObject* obj, SparsityIndices& indices);
+
+// True when every row index lies in [0, rows) and every column index in
+// [0, cols); otherwise ValueError naming `name`, the position and value.
+bool check_sparsity_range(const SparsityIndices& indices, int rows, int cols, const char* name);
+
+}  // namespace vornel

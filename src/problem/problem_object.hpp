@@ -1,0 +1,46 @@
+// The instance record of vornel.Problem.
+#pragma once
+
+#include <Python.h>
+
+#include "nlp/nlp_data.hpp"
+#include "solver/nlp_bundle.hpp"
+
+namespace vornel {
+
+// Callback objects in constructor order; the last two are optional.
+enum CallbackSlot { EvalF, EvalGradF, EvalG, EvalJacG, EvalH, IntermediateCb, CallbackCount };
+
+struct ProblemObject {
+  PyObject_HEAD
+  // Owned; deleted by dealloc or by a failed construction.
+  NlpBundle* bundle;
+  // The record inside the adapter that `bundle->nlp` holds; not owned.
+  NlpData* nlp_data;
+  // Strong references to the objects passed for the callbacks, exactly as
+  // given (callable, capsule or LowLevelCallable); null where absent. They
+  // keep alive what the adapter's kinds point to.
+  PyObject* callback_objects[CallbackCount];
+  // Set while solve() runs, so that a callback cannot start another solve
+  // of the same problem.
+  bool solving;
+};
+
+extern "C" {
+extern PyTypeObject VornelProblemType;
+extern PyMethodDef problem_methods[];
+void init_VornelProblemType();
+PyObject* py_get_stats(PyObject* self, void* closure);
+}
+
+PyObject* py_problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* py_set(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* py_set_problem_scaling(PyObject* self, PyObject* args, PyObject* kwargs);
+
+extern const char py_solve_doc[];
+extern const char py_set_doc[];
+extern const char py_set_problem_scaling_doc[];
+extern const char problem_doc[];
+
+}  // namespace vornel

@@ -1,0 +1,98 @@
+#include "solver/option_catalogue.hpp"
+
+#include <IpIpoptApplication.hpp>
+
+#include "convert/conversions.hpp"
+#include "convert/py_ref.hpp"
+#include "solver/ipopt_compat.hpp"
+
+namespace vornel {
+
+const char py_get_ipopt_options_doc[] =
+    "\n"
+    "get_ipopt_options() -> list[dict[str, Any]]\n"
+    "\n"
+    "Get a list of all Ipopt options.\n"
+    "\n"
+    "Each option is described by a dict with the keys::\n"
+    "\n"
+    "    name: str\n"
+    "    type: Union[Type[int], Type[float], Type[str], None]\n"
+    "    description_short: str\n"
+    "    description_long: str\n"
+    "    category: str\n";
+
+namespace {
+
+IpoptOption::Type from_ipopt_type(Ipopt::RegisteredOptionType type) {
+  switch (type) {
+    case Ipopt::OT_Number:
+      return IpoptOption::Type::Number;
+    case Ipopt::OT_Integer:
+      return IpoptOption::Type::Integer;
+    case Ipopt::OT_String:
+      return IpoptOption::Type::String;
+    default:
+      return IpoptOption::Type::Unknown;
+  }
+}
+
+// The Python type of an option's value, as the docstring lists it.
+PyObject* py_value_type(IpoptOption::Type type) {
+  switch (type) {
+    case IpoptOption::Type::Number:
+      return reinterpret_cast<PyObject*>(&PyFloat_Type);
+    case IpoptOption::Type::Integer:
+      return reinterpret_cast<PyObject*>(&PyLong_Type);
+    case IpoptOption::Type::String:
+      return reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    default:
+      return Py_None;
+  }
+}
+
+PyObject* py_option_dict(const IpoptOption& option) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  using detail::py_dict_add_key_val_pairs;
+  using Text = std::tuple<const char*, const char*>;
+  const bool complete =
+      py_dict_add_key_val_pairs(dict.get(), Text{"name", option.name.c_str()}) &&
+      PyDict_SetItemString(dict.get(), "type", py_value_type(option.type)) == 0 &&
+      py_dict_add_key_val_pairs(dict.get(),
+                                Text{"description_short", option.description_short.c_str()}) &&
+      py_dict_add_key_val_pairs(dict.get(),
+                                Text{"description_long", option.description_long.c_str()}) &&
+      py_dict_add_key_val_pairs(dict.get(), Text{"category", option.category.c_str()});
+  return complete ? dict.release() : nullptr;
+}
+
+}  // namespace
+
+std::vector<IpoptOption> get_ipopt_options() {
+  Ipopt::SmartPtr<Ipopt::IpoptApplication> app = IpoptApplicationFactory();
+  Ipopt::SmartPtr<Ipopt::RegisteredOptions> registered = app->RegOptions();
+  const auto& table = registered->RegisteredOptionsList();
+  std::vector<IpoptOption> options;
+  options.reserve(table.size());
+  for (const auto& [name, option] : table) {
+    options.push_back(IpoptOption{option->Name(), from_ipopt_type(option->Type()),
+                                  option->ShortDescription(), option->LongDescription(),
+                                  compat::category_name(*option)});
+  }
+  return options;
+}
+
+extern "C" PyObject* py_get_ipopt_options(PyObject*, PyObject*) {
+  const std::vector<IpoptOption> options = get_ipopt_options();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(options.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    PyObject* dict = py_option_dict(options[i]);
+    if (dict == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
+  }
+  return list.release();
+}
+
+}  // namespace vornel
