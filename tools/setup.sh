@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what vornel needs and the package itself; safe to run again, and
+# quick when everything is already there.
+#   tools/setup.sh          system packages, the package
+#   tools/setup.sh --test   the same plus the test dependencies
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(coinor-libipopt-dev libblas-dev liblapack-dev pkg-config g++ make)
+if [ "${1:-}" = "--test" ]; then packages+=(libgtest-dev); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq "${missing[@]}" < /dev/null
+fi
+
+python3 -m pip --version > /dev/null
+if [ "${1:-}" = "--test" ]; then
+  python3 -c "import pytest, scipy, hypothesis, meson, mesonbuild, ninja" 2> /dev/null ||
+    python3 -m pip install -q -r tools/requirements-test.txt
+fi
+
+# Rebuild only when the sources changed since the last install.
+stamp=build/.installed-sources
+sum=$( (find src stubs meson.build meson.options pyproject.toml -type f | LC_ALL=C sort |
+  xargs cat; python3 -c 'import sys; print(sys.version)') | sha256sum | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && python3 -c "import vornel") 2> /dev/null; then
+  python3 -m pip install -q . 
+  mkdir -p build && echo "$sum" > "$stamp"
+fi
