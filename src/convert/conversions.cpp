@@ -45,7 +45,8 @@ std::vector<int> from_py_sequence<int>(PyObject* obj, const char* name) {
     int overflow = 0;
     const long value = PyLong_AsLongAndOverflow(item.get(), &overflow);
     if (PyErr_Occurred()) {
-      PyErr_Format(PyExc_TypeError, "%s[%d]: invalid type. Expected int", name, static_cast<int>(i));
+      PyErr_Format(PyExc_TypeError, "%s[%d]: invalid type. Expected int", name,
+                   static_cast<int>(i));
       return {};
     }
     if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {

@@ -14,8 +14,15 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "vornel", "Python interface to Ipopt", -1, module_methods,
-    nullptr,               nullptr,  nullptr,                     nullptr,
+    PyModuleDef_HEAD_INIT,
+    "vornel",
+    "Python interface to Ipopt",
+    -1,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // NumPy's own binding, without the printing and ImportError of its

@@ -7,12 +7,13 @@
 
 namespace vornel {
 
-std::tuple<Ipopt::TNLP*, NlpData*> build_nlp(
-    FVariant& eval_f, GradFVariant& eval_grad_f, GVariant& eval_g, JacGVariant& eval_jac_g,
-    SparsityIndices&& sparsity_indices_jac_g, HVariant& eval_h,
-    SparsityIndices&& sparsity_indices_h, IntermediateCallbackVariant& intermediate_callback,
-    std::vector<double>&& x_L, std::vector<double>&& x_U, std::vector<double>&& g_L,
-    std::vector<double>&& g_U) {
+std::tuple<Ipopt::TNLP*, NlpData*> build_nlp(FVariant& eval_f, GradFVariant& eval_grad_f,
+                                             GVariant& eval_g, JacGVariant& eval_jac_g,
+                                             SparsityIndices&& sparsity_indices_jac_g,
+                                             HVariant& eval_h, SparsityIndices&& sparsity_indices_h,
+                                             IntermediateCallbackVariant& intermediate_callback,
+                                             std::vector<double>&& x_L, std::vector<double>&& x_U,
+                                             std::vector<double>&& g_L, std::vector<double>&& g_U) {
   // The joint visit picks the instantiation once; afterwards every solver
   // call goes straight to the kind's call operator.
   return std::visit(

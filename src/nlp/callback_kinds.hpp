@@ -89,9 +89,8 @@ struct H {
   }
 };
 struct IntermediateCallback {
-  bool operator()(Ipopt::AlgorithmMode, int, double, double, double, double, double, double,
-                  double, double, int, const Ipopt::IpoptData*,
-                  Ipopt::IpoptCalculatedQuantities*) const {
+  bool operator()(Ipopt::AlgorithmMode, int, double, double, double, double, double, double, double,
+                  double, int, const Ipopt::IpoptData*, Ipopt::IpoptCalculatedQuantities*) const {
     return true;
   }
 };

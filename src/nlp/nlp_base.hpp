@@ -73,8 +73,8 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
     return true;
   }
 
-  bool get_starting_point(Index n_, bool init_x, Number* x_, bool init_z, Number* z_L,
-                          Number* z_U, Index m_, bool init_lambda, Number* lambda) override {
+  bool get_starting_point(Index n_, bool init_x, Number* x_, bool init_z, Number* z_L, Number* z_U,
+                          Index m_, bool init_lambda, Number* lambda) override {
     const auto n_size = static_cast<std::size_t>(n_);
     if (init_x) arr_copy(x, x_, n_size);
     if (init_z) {
@@ -108,9 +108,8 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
     return eval_jac_g_cb(n_, x_, m_, nele_jac, values);
   }
 
-  bool eval_h(Index n_, const Number* x_, bool, Number obj_factor, Index m_,
-              const Number* lambda, bool, Index nele_hess, Index* iRow, Index* jCol,
-              Number* values) override {
+  bool eval_h(Index n_, const Number* x_, bool, Number obj_factor, Index m_, const Number* lambda,
+              bool, Index nele_hess, Index* iRow, Index* jCol, Number* values) override {
     if (values == nullptr) {
       copy_sparsity(sparsity_indices_h, iRow, jCol);
       return true;
@@ -143,9 +142,9 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
                              Index ls_trials, const Ipopt::IpoptData* ip_data,
                              Ipopt::IpoptCalculatedQuantities* ip_cq) override {
     if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) return false;
-    const bool go_on =
-        intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu, d_norm,
-                                 regularization_size, alpha_du, alpha_pr, ls_trials, ip_data, ip_cq);
+    const bool go_on = intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu, d_norm,
+                                                regularization_size, alpha_du, alpha_pr, ls_trials,
+                                                ip_data, ip_cq);
     return go_on && PyErr_Occurred() == nullptr;
   }
 

@@ -40,8 +40,8 @@ PyObject* py_call(PyObject* callable, Args... args) {
   std::array<PyObject*, sizeof...(Args)> argv{args...};
   bool complete = true;
   for (PyObject* arg : argv) complete = complete && arg != nullptr;
-  PyObject* result = complete ? PyObject_Vectorcall(callable, argv.data(), argv.size(), nullptr)
-                              : nullptr;
+  PyObject* result =
+      complete ? PyObject_Vectorcall(callable, argv.data(), argv.size(), nullptr) : nullptr;
   bool detached = true;
   for (PyObject* arg : argv) {
     if (arg == nullptr) continue;

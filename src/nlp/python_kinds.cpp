@@ -1,6 +1,6 @@
+#include "convert/py_ref.hpp"
 #include "nlp/callback_kinds.hpp"
 #include "nlp/py_call.hpp"
-#include "convert/py_ref.hpp"
 
 #include <cstring>
 
@@ -10,8 +10,8 @@ bool detach_kept_array(PyObject* array) {
   auto* arr = reinterpret_cast<PyArrayObject*>(array);
   PyObject* copy = PyArray_NewCopy(arr, NPY_CORDER);
   if (copy == nullptr) return false;
-  reinterpret_cast<PyArrayObject_fields*>(arr)->data = static_cast<char*>(PyArray_DATA(
-      reinterpret_cast<PyArrayObject*>(copy)));
+  reinterpret_cast<PyArrayObject_fields*>(arr)->data =
+      static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy)));
   return PyArray_SetBaseObject(arr, copy) == 0;  // steals the copy
 }
 
@@ -82,8 +82,8 @@ bool H::operator()(int n, const double* x, double obj_factor, int m, const doubl
 
 bool IntermediateCallback::operator()(Ipopt::AlgorithmMode mode, int iter, double obj_value,
                                       double inf_pr, double inf_du, double mu, double d_norm,
-                                      double regularization_size, double alpha_du,
-                                      double alpha_pr, int ls_trials, const Ipopt::IpoptData*,
+                                      double regularization_size, double alpha_du, double alpha_pr,
+                                      int ls_trials, const Ipopt::IpoptData*,
                                       Ipopt::IpoptCalculatedQuantities*) const {
   // An exception left by an evaluation callback stays pending for solve()
   // to raise; only this callback's own failures are printed.

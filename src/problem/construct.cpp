@@ -53,9 +53,9 @@ bool parse(PyObject* args, PyObject* kwargs, ProblemArgs& a) {
                                    "ipopt_options",
                                    nullptr};
   return PyArg_ParseTupleAndKeywords(
-             args, kwargs, "iO&O&iO&O&OOO&O&O&O&|O&O&dO&O&O;", const_cast<char**>(keywords),
-             &a.n, convert_x_l, &a.x_l, convert_x_u, &a.x_u, &a.m, convert_g_l, &a.g_l,
-             convert_g_u, &a.g_u, &a.sparsity_jac_g, &a.sparsity_h, convert_eval_f, &a.eval_f,
+             args, kwargs, "iO&O&iO&O&OOO&O&O&O&|O&O&dO&O&O;", const_cast<char**>(keywords), &a.n,
+             convert_x_l, &a.x_l, convert_x_u, &a.x_u, &a.m, convert_g_l, &a.g_l, convert_g_u,
+             &a.g_u, &a.sparsity_jac_g, &a.sparsity_h, convert_eval_f, &a.eval_f,
              convert_eval_grad_f, &a.eval_grad_f, convert_eval_g, &a.eval_g, convert_eval_jac_g,
              &a.eval_jac_g, convert_eval_h, &a.eval_h, convert_intermediate_callback,
              &a.intermediate_callback, &a.obj_scaling, convert_x_scaling, &a.x_scaling,
@@ -105,9 +105,9 @@ bool validate(ProblemArgs& a, NlpBundle& bundle) {
 }
 
 void keep_callback_objects(ProblemObject* problem, const ProblemArgs& a) {
-  PyObject* sources[CallbackCount] = {a.eval_f.source,     a.eval_grad_f.source,
-                                      a.eval_g.source,     a.eval_jac_g.source,
-                                      a.eval_h.source,     a.intermediate_callback.source};
+  PyObject* sources[CallbackCount] = {a.eval_f.source, a.eval_grad_f.source,
+                                      a.eval_g.source, a.eval_jac_g.source,
+                                      a.eval_h.source, a.intermediate_callback.source};
   for (int i = 0; i < CallbackCount; ++i) {
     Py_XINCREF(sources[i]);
     problem->callback_objects[i] = sources[i];
@@ -142,10 +142,10 @@ PyObject* py_problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   keep_callback_objects(problem, a);
   const bool has_hessian = a.has_hessian();
   auto [tnlp, nlp_data] =
-      build_nlp(a.eval_f.callback, a.eval_grad_f.callback, a.eval_g.callback,
-                a.eval_jac_g.callback, std::move(a.jac_g_indices), a.eval_h.callback,
-                std::move(a.h_indices), a.intermediate_callback.callback, std::move(a.x_l),
-                std::move(a.x_u), std::move(a.g_l), std::move(a.g_u));
+      build_nlp(a.eval_f.callback, a.eval_grad_f.callback, a.eval_g.callback, a.eval_jac_g.callback,
+                std::move(a.jac_g_indices), a.eval_h.callback, std::move(a.h_indices),
+                a.intermediate_callback.callback, std::move(a.x_l), std::move(a.x_u),
+                std::move(a.g_l), std::move(a.g_u));
   problem->nlp_data = nlp_data;
   problem->bundle->nlp = tnlp;
   nlp_data->x_scaling = std::move(a.x_scaling);

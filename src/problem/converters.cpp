@@ -130,8 +130,8 @@ int ndarray_to_vector(PyObject* obj, void* dest) {
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_NDIM(array) != 1) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': numpy.ndarray dimension must be 1, not %d",
-                 Name, PyArray_NDIM(array));
+    PyErr_Format(PyExc_ValueError, "argument '%s': numpy.ndarray dimension must be 1, not %d", Name,
+                 PyArray_NDIM(array));
     return 0;
   }
   PyRef values = as_float64_array<Name>(array);
@@ -174,10 +174,18 @@ int convert_intermediate_callback(PyObject* obj, void* dest) {
   return optional_callback<IntermediateCallbackVariant, names::intermediate_callback>(obj, dest);
 }
 
-int convert_x_l(PyObject* obj, void* dest) { return ndarray_to_vector<names::x_l, false>(obj, dest); }
-int convert_x_u(PyObject* obj, void* dest) { return ndarray_to_vector<names::x_u, false>(obj, dest); }
-int convert_g_l(PyObject* obj, void* dest) { return ndarray_to_vector<names::g_l, false>(obj, dest); }
-int convert_g_u(PyObject* obj, void* dest) { return ndarray_to_vector<names::g_u, false>(obj, dest); }
+int convert_x_l(PyObject* obj, void* dest) {
+  return ndarray_to_vector<names::x_l, false>(obj, dest);
+}
+int convert_x_u(PyObject* obj, void* dest) {
+  return ndarray_to_vector<names::x_u, false>(obj, dest);
+}
+int convert_g_l(PyObject* obj, void* dest) {
+  return ndarray_to_vector<names::g_l, false>(obj, dest);
+}
+int convert_g_u(PyObject* obj, void* dest) {
+  return ndarray_to_vector<names::g_u, false>(obj, dest);
+}
 int convert_x_scaling(PyObject* obj, void* dest) {
   return ndarray_to_vector<names::x_scaling, true>(obj, dest);
 }

@@ -13,8 +13,8 @@ enum CallbackSlot { EvalF, EvalGradF, EvalG, EvalJacG, EvalH, IntermediateCb, Ca
 
 struct ProblemObject {
   PyObject_HEAD
-  // Owned; deleted by dealloc or by a failed construction.
-  NlpBundle* bundle;
+      // Owned; deleted by dealloc or by a failed construction.
+      NlpBundle* bundle;
   // The record inside the adapter that `bundle->nlp` holds; not owned.
   NlpData* nlp_data;
   // Strong references to the objects passed for the callbacks, exactly as

@@ -167,12 +167,11 @@ void init_VornelProblemType() {
 PyObject* py_get_stats(PyObject* self, void*) {
   const NlpData& data = *as_problem(self)->nlp_data;
   using Pair = std::tuple<const char*, double>;
-  return py_dict(Pair{"n_eval_f", data.n_eval_f}, Pair{"n_eval_grad_f", data.n_eval_grad_f},
-                 Pair{"n_eval_g_eq", data.n_eval_g_eq},
-                 Pair{"n_eval_jac_g_eq", data.n_eval_jac_g_eq},
-                 Pair{"n_eval_g_ineq", data.n_eval_g_ineq},
-                 Pair{"n_eval_jac_g_ineq", data.n_eval_jac_g_ineq},
-                 Pair{"n_eval_h", data.n_eval_h}, Pair{"n_iter", data.n_iter});
+  return py_dict(
+      Pair{"n_eval_f", data.n_eval_f}, Pair{"n_eval_grad_f", data.n_eval_grad_f},
+      Pair{"n_eval_g_eq", data.n_eval_g_eq}, Pair{"n_eval_jac_g_eq", data.n_eval_jac_g_eq},
+      Pair{"n_eval_g_ineq", data.n_eval_g_ineq}, Pair{"n_eval_jac_g_ineq", data.n_eval_jac_g_ineq},
+      Pair{"n_eval_h", data.n_eval_h}, Pair{"n_iter", data.n_iter});
 }
 
 }  // extern "C"

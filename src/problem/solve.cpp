@@ -39,8 +39,7 @@ bool check_array_shape(PyArrayObject* array, unsigned int length, const char* na
 // The solver writes results straight into these arrays, so they must be
 // exactly the memory it expects.
 bool check_writable_float64(PyArrayObject* array, const char* name) {
-  if (PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
-      PyArray_ISCARRAY(array)) {
+  if (PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) && PyArray_ISCARRAY(array)) {
     return true;
   }
   PyErr_Format(PyExc_TypeError,

@@ -3,9 +3,9 @@
 // looks at the Ipopt version.
 #pragma once
 
+#include <IpoptConfig.h>
 #include <IpBlas.hpp>
 #include <IpRegOptions.hpp>
-#include <IpoptConfig.h>
 
 #include <string>
 

@@ -14,8 +14,8 @@ bool from_py_option_value(PyObject* value, const char* name, OptionValue& out) {
     const long number = PyLong_AsLongAndOverflow(value, &overflow);
     if (PyErr_Occurred()) return false;
     if (overflow != 0 || number < INT32_MIN || number > INT32_MAX) {
-      PyErr_Format(PyExc_ValueError,
-                   "The value for option %s does not fit a 32-bit signed integer", name);
+      PyErr_Format(PyExc_ValueError, "The value for option %s does not fit a 32-bit signed integer",
+                   name);
       return false;
     }
     out = static_cast<int>(number);
