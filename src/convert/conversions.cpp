@@ -13,16 +13,22 @@ bool check_vector_size(const std::vector<double>& v, unsigned int expected, cons
 }
 
 void py_error_context(const char* context) {
+  // The new exception carries only the class and the prefixed text: no
+  // traceback and no chaining to the one it replaces.
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "%s: %S", context, exc.get());
+#else
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
   PyRef type_ref = PyRef::steal(type);
   PyRef value_ref = PyRef::steal(value);
   PyRef traceback_ref = PyRef::steal(traceback);
-  // A value may still be a raw argument (not yet normalised): %S takes its
-  // str(), which is the message either way.
-  PyErr_Format(type, "%s: %S", context, value ? value : Py_None);
+  PyErr_Format(type, "%s: %S", context, value);
+#endif
 }
 
 template <>
