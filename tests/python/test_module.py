@@ -1,0 +1,110 @@
+"""The module object: its attributes, the Problem type and the docstrings."""
+
+import types
+
+import pytest
+
+import vornel
+
+# What the import machinery gives an extension module of its own accord.
+STANDARD = set(dir(types.ModuleType("standard"))) | {"__file__"}
+
+
+def test_public_attributes_are_exactly_problem_catalogue_and_version():
+    assert set(dir(vornel)) - STANDARD == {"Problem", "get_ipopt_options", "__version__"}
+
+
+def test_version_is_dev():
+    assert vornel.__version__ == "dev"
+
+
+def test_module_docstring():
+    assert vornel.__doc__ == "Python interface to Ipopt"
+
+
+def test_problem_is_a_type_named_vornel_problem():
+    assert isinstance(vornel.Problem, type)
+    assert vornel.Problem.__name__ == "Problem"
+    assert vornel.Problem.__module__ == "vornel"
+    assert repr(vornel.Problem) == "<class 'vornel.Problem'>"
+
+
+def test_problem_has_no_initializer_of_its_own():
+    assert vornel.Problem.__init__ is object.__init__
+
+
+def test_get_ipopt_options_is_a_builtin_taking_no_arguments():
+    assert isinstance(vornel.get_ipopt_options, types.BuiltinFunctionType)
+    with pytest.raises(TypeError, match="takes no arguments"):
+        vornel.get_ipopt_options(1)
+
+
+@pytest.mark.parametrize(
+    "doc, first_line",
+    [
+        (vornel.Problem.__doc__, "Ipopt problem type in python"),
+        (vornel.Problem.solve.__doc__, "solve(x: numpy.ndarray[numpy.float64], mult_g: "),
+        (vornel.Problem.set.__doc__, "set(**kwargs) -> None"),
+        (
+            vornel.Problem.set_problem_scaling.__doc__,
+            "set_problem_scaling(obj_scaling: float, x_scaling: Optional[numpy.ndarray] = None, "
+            "g_scaling: Optional[numpy.ndarray] = None) -> None",
+        ),
+        (vornel.get_ipopt_options.__doc__, "get_ipopt_options() -> list[dict[str, Any]]"),
+    ],
+    ids=["Problem", "solve", "set", "set_problem_scaling", "get_ipopt_options"],
+)
+def test_docstrings_start_with_a_newline_then_the_documented_line(doc, first_line):
+    assert doc.startswith("\n" + first_line)
+
+
+def test_solve_docstring_signature_line():
+    line = vornel.Problem.solve.__doc__.split("\n")[1]
+    assert line == (
+        "solve(x: numpy.ndarray[numpy.float64], "
+        "mult_g: Optional[numpy.ndarray[numpy.float64]] = None, "
+        "mult_x_L: Optional[numpy.ndarray[numpy.float64]] = None, "
+        "mult_x_U: Optional[numpy.ndarray[numpy.float64]] = None) "
+        "-> tuple[numpy.ndarray[numpy.float64], float, int]"
+    )
+    assert vornel.Problem.solve.__doc__.endswith("\n")
+
+
+def test_problem_docstring_signature_args_and_link_targets():
+    lines = vornel.Problem.__doc__.split("\n")
+    assert lines[2] == ""
+    assert lines[3].startswith("Problem(n: int, x_l: numpy.ndarray[numpy.float64], ")
+    assert lines[3].endswith(
+        "ipopt_options: Optional[dict[str, Union[int, float, str]]] = None) -> Problem"
+    )
+    assert lines[4] == "" and lines[5] == "Args:"
+    args_section = "\n".join(lines[5:])
+    documented = [
+        "n", "x_l", "x_u", "m", "g_l", "g_u", "sparsity_indices_jac_g", "sparsity_indices_h",
+        "eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h", "intermediate_callback",
+        "obj_scaling", "x_scaling", "g_scaling", "ipopt_options",
+    ]
+    positions = [args_section.index(f"\n    {name}: ") for name in documented]
+    assert positions == sorted(positions)
+    assert any(l.startswith(".. _PyCapsule: ") for l in lines)
+    assert any(l.startswith(".. _scipy.LowLevelCallable: ") for l in lines)
+
+
+def test_set_problem_scaling_docstring_body():
+    doc = vornel.Problem.set_problem_scaling.__doc__
+    assert doc.split("\n")[3] == "Set scaling parameters for the NLP."
+    assert 'nlp_scaling_method="user-scaling"' in doc
+    assert "TNLP::get_scaling_parameters" in doc
+
+
+def test_catalogue_docstring_documents_the_five_keys():
+    doc = vornel.get_ipopt_options.__doc__
+    assert doc.split("\n")[3] == "Get a list of all Ipopt options."
+    assert "::" in doc
+    for key in ("name", "description_short", "description_long", "category"):
+        assert f"{key}: str" in doc
+    assert "type: Union[Type[int], Type[float], Type[str], None]" in doc
+
+
+def test_stats_attribute_is_documented():
+    assert vornel.Problem.stats.__doc__ == "dict[str, int]: Stats about an optimization run"
