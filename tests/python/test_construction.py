@@ -1,0 +1,325 @@
+"""Construction of vornel.Problem: what it accepts, and how each failure is reported."""
+
+import sys
+
+import numpy as np
+import pytest
+
+import vornel
+from problems import HESS, JAC_G, QUIET, X_OPT, F_OPT, hs071_args, make_hs071, x0
+
+PREFIX = "vornel.Problem(): "
+
+
+def without(name, **overrides):
+    args = hs071_args(**overrides)
+    del args[name]
+    return args
+
+
+def solve(problem):
+    x = x0()
+    _, f, status = problem.solve(x)
+    return x, f, status
+
+
+def empty_problem(**overrides):
+    args = dict(
+        n=0,
+        x_l=np.empty(0),
+        x_u=np.empty(0),
+        m=0,
+        g_l=np.empty(0),
+        g_u=np.empty(0),
+        sparsity_indices_jac_g=([], []),
+        sparsity_indices_h=([], []),
+        eval_f=lambda x: 0.0,
+        eval_grad_f=lambda x, out: None,
+        eval_g=lambda x, out: None,
+        eval_jac_g=lambda x, out: None,
+        ipopt_options=QUIET,
+    )
+    args.update(overrides)
+    return vornel.Problem(**args)
+
+
+# ---------------------------------------------------------------- accepted
+
+
+def test_zero_variables_and_constraints_build_and_solve():
+    problem = empty_problem()
+    assert isinstance(problem, vornel.Problem)
+    x, f, status = problem.solve(np.empty(0))
+    assert x.shape == (0,)
+    assert status == 0
+
+
+def test_all_eighteen_arguments_by_position():
+    a = hs071_args()
+    problem = vornel.Problem(
+        a["n"], a["x_l"], a["x_u"], a["m"], a["g_l"], a["g_u"],
+        a["sparsity_indices_jac_g"], a["sparsity_indices_h"],
+        a["eval_f"], a["eval_grad_f"], a["eval_g"], a["eval_jac_g"], a["eval_h"],
+        None, 1.0, None, None, QUIET,
+    )
+    x, f, status = solve(problem)
+    assert status == 0
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+
+
+class DictSubclass(dict):
+    pass
+
+
+@pytest.mark.parametrize("options", [None, {}, QUIET, DictSubclass(QUIET)],
+                         ids=["None", "empty", "dict", "dict-subclass"])
+def test_ipopt_options_may_be_none_or_any_dict(options):
+    assert isinstance(make_hs071(ipopt_options=options), vornel.Problem)
+
+
+def test_options_of_a_dict_subclass_are_applied():
+    problem = make_hs071(ipopt_options=DictSubclass(QUIET, max_iter=1))
+    assert solve(problem)[2] == -1  # Maximum_Iterations_Exceeded
+
+
+@pytest.mark.parametrize(
+    "sparsity_h",
+    [None, (), 5, "anything", ([9, 9], [9]), ([100], [-3])],
+    ids=["None", "empty-tuple", "int", "str", "unequal", "out-of-range"],
+)
+def test_without_eval_h_sparsity_h_is_ignored_and_hessian_is_approximated(sparsity_h):
+    problem = make_hs071(eval_h=None, sparsity_indices_h=sparsity_h, ipopt_options=QUIET)
+    x, f, status = solve(problem)
+    assert status == 0
+    assert problem.stats["n_eval_h"] == 0
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-5)
+
+
+def test_without_eval_h_the_limited_memory_approximation_overrides_options():
+    # Under "exact" the solver would ask for Hessian values that no callback
+    # can give; the run only succeeds because the approximation is forced.
+    problem = make_hs071(
+        eval_h=None, ipopt_options=dict(QUIET, hessian_approximation="exact")
+    )
+    assert solve(problem)[2] == 0
+    assert problem.stats["n_eval_h"] == 0
+
+
+def test_with_eval_h_the_exact_hessian_is_used():
+    problem = make_hs071(ipopt_options=QUIET)
+    solve(problem)
+    assert problem.stats["n_eval_h"] > 0
+
+
+def test_empty_x_scaling_means_no_variable_scaling():
+    problem = make_hs071(x_scaling=np.empty(0), g_scaling=np.empty(0), ipopt_options=QUIET)
+    assert solve(problem)[2] == 0
+
+
+def test_obj_scaling_defaults_to_one():
+    # Under user scaling a factor of 0 would flatten the objective; the
+    # default must leave the problem as it is.
+    options = dict(QUIET, nlp_scaling_method="user-scaling")
+    default = make_hs071(ipopt_options=options)
+    explicit = make_hs071(ipopt_options=options, obj_scaling=1.0)
+    x_default, f_default, status = solve(default)
+    x_explicit, f_explicit, _ = solve(explicit)
+    assert status == 0
+    assert f_default == f_explicit
+    np.testing.assert_array_equal(x_default, x_explicit)
+    assert default.stats == explicit.stats
+
+
+# ---------------------------------------------------------------- failures
+
+FAILURES = {
+    "misspelled-keyword": (
+        hs071_args(eval_hess=None), TypeError, "'eval_hess' is an invalid keyword argument"),
+    "missing-argument": (without("eval_jac_g"), TypeError, "eval_jac_g"),
+    "missing-sparsity-h-without-eval-h": (
+        without("sparsity_indices_h", eval_h=None), TypeError, "sparsity_indices_h"),
+    "n-not-int": (hs071_args(n="4"), TypeError, None),
+    "n-beyond-int": (hs071_args(n=2**40), OverflowError, None),
+    "obj-scaling-not-number": (hs071_args(obj_scaling="1"), TypeError, None),
+    "too-many-positional": ((1,) * 19, TypeError, None),
+    "eval-f-not-callable": (
+        hs071_args(eval_f=5), ValueError,
+        "argument 'eval_f': must be Union[Callable, PyCapsule, scipy.LowLevelCallable], not int"),
+    "x-l-list": (
+        hs071_args(x_l=[1.0] * 4), TypeError, "argument 'x_l' must be numpy.ndarray, not list"),
+    "n-negative": (hs071_args(n=-1), ValueError, "n can't be negative"),
+    "m-negative": (hs071_args(m=-1), ValueError, "m can't be negative"),
+    "x-l-long": (
+        hs071_args(x_l=np.ones(5)), ValueError, "argument x_L has wrong size 5 (expected: 4)"),
+    "x-u-short": (
+        hs071_args(x_u=np.ones(3)), ValueError, "argument x_U has wrong size 3 (expected: 4)"),
+    "g-l-long": (
+        hs071_args(g_l=np.ones(3)), ValueError, "argument g_L has wrong size 3 (expected: 2)"),
+    "g-u-empty": (
+        hs071_args(g_u=np.ones(0)), ValueError, "argument g_U has wrong size 0 (expected: 2)"),
+    "jac-sparsity-list": (
+        hs071_args(sparsity_indices_jac_g=list(JAC_G)), TypeError,
+        "Sparsity info: a tuple is needed."),
+    "hess-sparsity-unequal": (
+        hs071_args(sparsity_indices_h=([0, 1], [0])), ValueError,
+        "Sparsity info: length of row indices (2) does not match lenth of column indices (1)"),
+    "jac-row-beyond-m": (
+        hs071_args(sparsity_indices_jac_g=([0, 2], [0, 1])), ValueError,
+        "sparsity_indices_jac_g: row index 2 at position 1 is out of range [0, 2)"),
+    "jac-column-beyond-n": (
+        hs071_args(sparsity_indices_jac_g=([0, 1, 1], [0, 1, 4])), ValueError,
+        "sparsity_indices_jac_g: column index 4 at position 2 is out of range [0, 4)"),
+    "jac-row-negative": (
+        hs071_args(sparsity_indices_jac_g=([-1], [0])), ValueError,
+        "sparsity_indices_jac_g: row index -1 at position 0 is out of range [0, 2)"),
+    "hess-row-beyond-n": (
+        hs071_args(sparsity_indices_h=([0, 4], [0, 0])), ValueError,
+        "sparsity_indices_h: row index 4 at position 1 is out of range [0, 4)"),
+    "hess-column-negative": (
+        hs071_args(sparsity_indices_h=([0, 1, 2], [0, 0, -2])), ValueError,
+        "sparsity_indices_h: column index -2 at position 2 is out of range [0, 4)"),
+    "index-beyond-32-bits": (
+        hs071_args(sparsity_indices_jac_g=([0, 2**32 + 1], [0, 1])), ValueError,
+        "Sparsity info[1]: 4294967297 does not fit a 32-bit signed integer"),
+    "options-list": (
+        hs071_args(ipopt_options=[("tol", 1e-3)]), TypeError,
+        "Wrong type for ipopt_options. Required: Optional[dict]]"),
+    "option-refused": (
+        hs071_args(ipopt_options={"no_such_option": 1}), ValueError,
+        "Failed to set the Ipopt option 'no_such_option'"),
+    "second-option-refused": (
+        hs071_args(ipopt_options={"print_level": 0, "max_iter": "many"}), ValueError,
+        "Failed to set the Ipopt option 'max_iter'"),
+    "option-value-type": (
+        hs071_args(ipopt_options={"tol": b"1e-3"}), TypeError,
+        "The value for option tol has unsupported type"),
+    "option-key-not-str": (
+        hs071_args(ipopt_options={1: 2}), TypeError, "The name of an option must be str, not int"),
+    "option-int-beyond-32-bits": (
+        hs071_args(ipopt_options={"max_iter": 2**40}), ValueError,
+        "The value for option max_iter does not fit a 32-bit signed integer"),
+    "x-scaling-size": (
+        hs071_args(x_scaling=np.ones(3)), ValueError,
+        "argument x_scaling has wrong size 3 (expected: 4)"),
+    "g-scaling-size": (
+        hs071_args(g_scaling=np.ones(1)), ValueError,
+        "argument g_scaling has wrong size 1 (expected: 2)"),
+}
+
+
+def construct(args):
+    if isinstance(args, tuple):
+        return vornel.Problem(*args)
+    return vornel.Problem(**args)
+
+
+@pytest.mark.parametrize("args, error, message", FAILURES.values(), ids=FAILURES.keys())
+def test_failure_keeps_its_type_and_carries_the_context(args, error, message):
+    with pytest.raises(error) as info:
+        construct(args)
+    assert type(info.value) is error
+    text = str(info.value)
+    assert text.startswith(PREFIX)
+    if message is not None:
+        assert message in text
+    # Only the prefixed exception reaches the caller, not a chain.
+    assert info.value.__cause__ is None and info.value.__context__ is None
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [v for k, v in FAILURES.items() if v[2] is not None and k not in
+     ("misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h")],
+    ids=[k for k, v in FAILURES.items() if v[2] is not None and k not in
+         ("misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h")],
+)
+def test_module_messages_follow_the_prefix_exactly(args, error, message):
+    with pytest.raises(error) as info:
+        construct(args)
+    assert str(info.value).startswith(PREFIX + message)
+
+
+def own_objects(values):
+    # Small ints, interned strings and singletons are shared with the rest of
+    # the interpreter; their counts move for reasons of their own.
+    return [v for v in values if not isinstance(v, (int, float, str, type(None)))]
+
+
+def reference_counts(objects):
+    return [sys.getrefcount(v) for v in objects]
+
+
+@pytest.mark.parametrize("args, error, message", FAILURES.values(), ids=FAILURES.keys())
+def test_failure_leaves_reference_counts_of_arguments_unchanged(args, error, message):
+    objects = own_objects(args if isinstance(args, tuple) else args.values())
+    assert objects or isinstance(args, tuple)
+    before = reference_counts(objects)
+    try:
+        construct(args)
+    except error:
+        pass
+    else:
+        pytest.fail("construction succeeded")
+    after = reference_counts(objects)
+    assert after == before
+
+
+def test_reference_counts_unchanged_when_an_optional_callback_is_refused():
+    # eval_h and the per-iteration callback are converted before the
+    # failing argument; neither may keep a reference.
+    def hess(*args):
+        pass
+
+    def step(*args):
+        return True
+
+    args = hs071_args(eval_h=hess, intermediate_callback=step, x_scaling=np.ones(3))
+    objects = own_objects(args.values())
+    before = reference_counts(objects)
+    with pytest.raises(ValueError):
+        vornel.Problem(**args)
+    after = reference_counts(objects)
+    assert after == before
+
+
+# ---------------------------------------------------------------- order of checks
+
+
+@pytest.mark.parametrize(
+    "overrides, error, message",
+    [
+        # Jacobian sparsity is converted before the dimensions are judged.
+        (dict(n=-1, sparsity_indices_jac_g=5), TypeError, "Sparsity info: a tuple is needed."),
+        # Sign of n before the lengths of the arrays.
+        (dict(n=-1, x_l=np.ones(7)), ValueError, "n can't be negative"),
+        # Lengths before the range of the Jacobian indices.
+        (dict(x_l=np.ones(7), sparsity_indices_jac_g=([5], [0])), ValueError,
+         "argument x_L has wrong size 7"),
+        # Range of the Jacobian indices before the Hessian sparsity.
+        (dict(sparsity_indices_jac_g=([5], [0]), sparsity_indices_h=5), ValueError,
+         "sparsity_indices_jac_g: row index 5"),
+        # Hessian sparsity before the options type.
+        (dict(sparsity_indices_h=[[], []], ipopt_options=[]), TypeError,
+         "Sparsity info: a tuple is needed."),
+        # Options type before the scaling sizes.
+        (dict(ipopt_options=[], x_scaling=np.ones(2)), TypeError, "Wrong type for ipopt_options"),
+        # Scaling sizes before any option is applied.
+        (dict(x_scaling=np.ones(2), ipopt_options={"no_such_option": 1}), ValueError,
+         "argument x_scaling"),
+        # The parser stops at the first argument that fails to convert.
+        (dict(x_l=[1.0], eval_f=None), TypeError, "argument 'x_l'"),
+    ],
+    ids=["sparsity-before-n", "n-before-lengths", "lengths-before-range", "jac-range-before-h",
+         "h-before-options-type", "options-type-before-scaling", "scaling-before-options",
+         "first-converter"],
+)
+def test_checks_run_in_order(overrides, error, message):
+    with pytest.raises(error) as info:
+        make_hs071(**overrides)
+    assert str(info.value).startswith(PREFIX + message)
+
+
+def test_n_negative_is_reported_before_sparsity_range():
+    # With n = -1 every column index is out of range; the sign comes first.
+    with pytest.raises(ValueError, match="^vornel.Problem\\(\\): n can't be negative$"):
+        make_hs071(n=-1, x_l=np.ones(0), x_u=np.ones(0))
