@@ -1,0 +1,248 @@
+"""Problem.solve: its arguments, the arrays it writes into and what it returns."""
+
+import numpy as np
+import pytest
+
+import vornel
+from problems import F_OPT, QUIET, X_OPT, make_hs071, x0
+
+FRESH_STATS = dict.fromkeys(
+    ["n_eval_f", "n_eval_grad_f", "n_eval_g_eq", "n_eval_jac_g_eq", "n_eval_g_ineq",
+     "n_eval_jac_g_ineq", "n_eval_h", "n_iter"], -1)
+
+WRITABLE = "must be a C-contiguous, aligned, writeable numpy.ndarray of native float64"
+
+
+@pytest.fixture
+def problem():
+    return make_hs071(ipopt_options=QUIET)
+
+
+def parabola(**options):
+    """min (x - 2)^2 over 0 <= x <= 5, without constraints."""
+    return vornel.Problem(
+        n=1, x_l=np.zeros(1), x_u=np.full(1, 5.0), m=0, g_l=np.empty(0), g_u=np.empty(0),
+        sparsity_indices_jac_g=([], []), sparsity_indices_h=([0], [0]),
+        eval_f=lambda x: (x[0] - 2.0) ** 2,
+        eval_grad_f=lambda x, out: out.__setitem__(0, 2.0 * (x[0] - 2.0)),
+        eval_g=lambda x, out: None,
+        eval_jac_g=lambda x, out: None,
+        eval_h=lambda x, lagrange, obj_factor, out: out.__setitem__(0, 2.0 * obj_factor),
+        ipopt_options=dict(QUIET, **options),
+    )
+
+
+# ---------------------------------------------------------------- results
+
+
+def test_returns_x0_itself_holding_the_solution(problem):
+    x = x0()
+    result = problem.solve(x)
+    assert type(result) is tuple and len(result) == 3
+    assert result[0] is x
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+    assert type(result[1]) is float and result[1] == pytest.approx(F_OPT, rel=1e-7)
+    assert type(result[2]) is int and result[2] == 0
+
+
+def test_x0_may_be_given_by_keyword(problem):
+    x = x0()
+    assert problem.solve(x0=x)[0] is x
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+
+
+class Point(np.ndarray):
+    pass
+
+
+def test_x0_may_be_an_ndarray_subclass(problem):
+    x = x0().view(Point)
+    result = problem.solve(x)
+    assert result[0] is x and type(result[0]) is Point
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+
+
+def test_all_multipliers_receive_the_final_values(problem):
+    x, mult_g, mult_x_L, mult_x_U = x0(), np.zeros(2), np.zeros(4), np.zeros(4)
+    assert problem.solve(x, mult_g=mult_g, mult_x_L=mult_x_L, mult_x_U=mult_x_U)[2] == 0
+    # x[0] sits at its lower bound; the equality constraint and the active
+    # inequality carry non-zero multipliers.
+    assert mult_x_L[0] > 0.5
+    assert np.all(np.abs(mult_x_U) < 1e-6)
+    assert np.all(np.abs(mult_g) > 0.1)
+
+
+def test_only_mult_x_L_given_receives_the_same_values(problem):
+    full = np.zeros(4)
+    problem.solve(x0(), mult_g=np.zeros(2), mult_x_L=full, mult_x_U=np.zeros(4))
+    alone = np.zeros(4)
+    x = x0()
+    assert problem.solve(x, mult_x_L=alone)[2] == 0
+    np.testing.assert_array_equal(alone, full)
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+
+
+def test_warm_start_with_only_mult_x_L_fails_inside_the_solver(problem):
+    # The solver asks for both bound multipliers and only one can be given:
+    # a failed run, reported through the status, not an exception.
+    problem.set(warm_start_init_point="yes")
+    mult_x_L = np.full(4, 7.0)
+    x = x0()
+    status = problem.solve(x, mult_x_L=mult_x_L)[2]
+    assert status < 0
+    np.testing.assert_array_equal(mult_x_L, 7.0)
+
+
+def test_multipliers_of_one_call_are_not_used_by_the_next(problem):
+    problem.solve(x0(), mult_x_L=np.zeros(4), mult_x_U=np.zeros(4))
+    problem.set(warm_start_init_point="yes")
+    # With the earlier arrays forgotten, the warm start has nothing to read.
+    assert problem.solve(x0())[2] < 0
+
+
+def test_without_constraints_mult_g_is_empty():
+    problem = parabola()
+    x, mult_g, mult_x_L, mult_x_U = np.full(1, 4.0), np.empty(0), np.zeros(1), np.zeros(1)
+    result = problem.solve(x, mult_g=mult_g, mult_x_L=mult_x_L, mult_x_U=mult_x_U)
+    assert result[2] == 0
+    assert x[0] == pytest.approx(2.0, abs=1e-7)
+    assert result[1] == pytest.approx(0.0, abs=1e-12)
+
+
+def test_solving_again_starts_from_the_given_point(problem):
+    x = x0()
+    problem.solve(x)
+    first = problem.stats["n_iter"]
+    problem.solve(x)  # already at the solution
+    assert problem.stats["n_iter"] < first
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+
+
+# ---------------------------------------------------------------- refused arguments
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: p.solve(),
+        lambda p: p.solve(x=x0()),
+        lambda p: p.solve(None),
+        lambda p: p.solve([1.0, 5.0, 5.0, 1.0]),
+        lambda p: p.solve(x0(), np.zeros(2)),
+        lambda p: p.solve(x0(), mult_g=None),
+        lambda p: p.solve(x0(), mult_x_L=None),
+        lambda p: p.solve(x0(), mult_x_U=[0.0] * 4),
+        lambda p: p.solve(x0(), mult_x=np.zeros(4)),
+        lambda p: p.solve(x0(), x0=x0()),
+    ],
+    ids=["nothing", "keyword-x", "None", "list", "multiplier-by-position", "mult_g-None",
+         "mult_x_L-None", "mult_x_U-list", "unknown-keyword", "x0-twice"],
+)
+def test_parser_refuses_with_type_error(problem, call):
+    with pytest.raises(TypeError):
+        call(problem)
+    assert problem.stats == FRESH_STATS
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (dict(x0=np.ones((4, 1))), "x0 has wrong number of dimensions. Expected 1, got 2"),
+        (dict(x0=np.array(1.0)), "x0 has wrong number of dimensions. Expected 1, got 0"),
+        (dict(x0=np.ones(5)), "x0 has wrong shape. Expected (4,), found (5,)"),
+        (dict(x0=np.ones(0)), "x0 has wrong shape. Expected (4,), found (0,)"),
+        (dict(x0=x0(), mult_g=np.zeros(4)), "mult_g has wrong shape. Expected (2,), found (4,)"),
+        (dict(x0=x0(), mult_g=np.zeros((2, 1))),
+         "mult_g has wrong number of dimensions. Expected 1, got 2"),
+        (dict(x0=x0(), mult_x_L=np.zeros(2)),
+         "mult_x_L has wrong shape. Expected (4,), found (2,)"),
+        (dict(x0=x0(), mult_x_U=np.zeros((1, 4))),
+         "mult_x_U has wrong number of dimensions. Expected 1, got 2"),
+    ],
+    ids=["x0-2d", "x0-0d", "x0-long", "x0-empty", "mult_g-long", "mult_g-2d", "mult_x_L-short",
+         "mult_x_U-2d"],
+)
+def test_shapes_are_checked(problem, kwargs, message):
+    with pytest.raises(ValueError) as info:
+        problem.solve(**kwargs)
+    assert str(info.value) == message
+
+
+def test_a_bad_last_multiplier_stops_everything(problem):
+    x, mult_g, mult_x_L = x0(), np.full(2, 3.0), np.full(4, 3.0)
+    mult_x_U = np.full(5, 3.0)
+    with pytest.raises(ValueError, match=r"^mult_x_U has wrong shape. Expected \(4,\), found \(5,\)$"):
+        problem.solve(x, mult_g=mult_g, mult_x_L=mult_x_L, mult_x_U=mult_x_U)
+    np.testing.assert_array_equal(x, x0())
+    for array in (mult_g, mult_x_L, mult_x_U):
+        np.testing.assert_array_equal(array, 3.0)
+    assert problem.stats == FRESH_STATS
+
+
+def _unaligned(n):
+    array = np.frombuffer(bytearray(8 * n + 1), dtype=np.float64, offset=1, count=n)
+    array[:] = 1.0
+    return array
+
+
+def _read_only(n):
+    array = np.ones(n)
+    array.flags.writeable = False
+    return array
+
+
+LAYOUTS = {
+    "strided": lambda n: np.ones(2 * n)[::2],
+    "reversed": lambda n: np.ones(n)[::-1],
+    "read-only": _read_only,
+    "float32": lambda n: np.ones(n, dtype=np.float32),
+    "int64": lambda n: np.ones(n, dtype=np.int64),
+    "byte-swapped": lambda n: np.ones(n, dtype=">f8" if np.little_endian else "<f8"),
+    "unaligned": _unaligned,
+    "object": lambda n: np.ones(n, dtype=object),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
+@pytest.mark.parametrize("name, size", [("x0", 4), ("mult_g", 2), ("mult_x_L", 4),
+                                        ("mult_x_U", 4)])
+def test_arrays_written_in_place_must_be_plain_float64(problem, name, size, layout):
+    kwargs = dict(x0=x0(), mult_g=np.zeros(2), mult_x_L=np.zeros(4), mult_x_U=np.zeros(4))
+    bad = layout(size)
+    kwargs[name] = bad
+    before = bad.copy()
+    with pytest.raises(TypeError) as info:
+        problem.solve(**kwargs)
+    assert str(info.value).startswith(f"{name} {WRITABLE}, not of dtype ")
+    assert problem.stats == FRESH_STATS
+    np.testing.assert_array_equal(bad, before)
+
+
+def test_shape_is_judged_before_layout(problem):
+    with pytest.raises(ValueError, match="^x0 has wrong shape"):
+        problem.solve(np.ones(5, dtype=np.float32))
+
+
+# ---------------------------------------------------------------- re-entry
+
+
+def test_solve_from_inside_a_callback_is_refused_and_the_run_goes_on():
+    refused = []
+    problem = None
+
+    def objective(x):
+        if not refused:
+            try:
+                problem.solve(x0())
+            except RuntimeError as error:
+                refused.append(str(error))
+        return x[0] * x[3] * (x[0] + x[1] + x[2]) + x[2]
+
+    problem = make_hs071(eval_f=objective, ipopt_options=QUIET)
+    x = x0()
+    _, f, status = problem.solve(x)
+    assert refused and "being solved" in refused[0]
+    assert status == 0
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+    # The guard is lifted once the run is over.
+    assert problem.solve(x0())[2] == 0
