@@ -1,0 +1,36 @@
+/* The benchmark problems' arithmetic, with vornel's C callback signatures.
+ * The native C++ baseline calls the same functions, so any time difference
+ * between the two forms is the interface's. */
+#ifndef BENCH_PROBLEMS_H
+#define BENCH_PROBLEMS_H
+
+#include <stdbool.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* User data of the scalable problems: the weight of the Rosenbrock terms. */
+struct bench_params {
+  double alpha;
+};
+
+#define BENCH_DECLARE(p)                                                                  \
+  bool p##_f(int n, const double* x, double* obj, void* ud);                              \
+  bool p##_grad_f(int n, const double* x, double* out, void* ud);                         \
+  bool p##_g(int n, const double* x, int m, double* out, void* ud);                       \
+  bool p##_jac_g(int n, const double* x, int m, int nele, double* out, void* ud);         \
+  bool p##_h(int n, const double* x, double obj_factor, int m, const double* lambda,      \
+             int nele, double* out, void* ud);
+
+BENCH_DECLARE(hs071)
+BENCH_DECLARE(rosen)
+BENCH_DECLARE(chained)
+/* Callbacks that do nothing: the reference for the per-call overhead. */
+BENCH_DECLARE(noop)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
