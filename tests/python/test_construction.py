@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vornel
-from problems import HESS, JAC_G, QUIET, X_OPT, F_OPT, hs071_args, make_hs071, x0
+from problems import JAC_G, QUIET, X_OPT, hs071_args, make_hs071, x0
 
 PREFIX = "vornel.Problem(): "
 
@@ -194,7 +194,8 @@ FAILURES = {
         hs071_args(ipopt_options={"tol": b"1e-3"}), TypeError,
         "The value for option tol has unsupported type"),
     "option-key-not-str": (
-        hs071_args(ipopt_options={1: 2}), TypeError, "The name of an option must be str, not int"),
+        hs071_args(ipopt_options={1: 2}), TypeError,
+        "The name of an option must be str, not int (option 1)"),
     "option-int-beyond-32-bits": (
         hs071_args(ipopt_options={"max_iter": 2**40}), ValueError,
         "The value for option max_iter does not fit a 32-bit signed integer"),
@@ -213,30 +214,27 @@ def construct(args):
     return vornel.Problem(**args)
 
 
-@pytest.mark.parametrize("args, error, message", FAILURES.values(), ids=FAILURES.keys())
-def test_failure_keeps_its_type_and_carries_the_context(args, error, message):
+# Worded by the interpreter's argument parser, so only the part naming the
+# argument is checked.
+PARSER_FAILURES = {"misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h"}
+
+
+@pytest.mark.parametrize("name, args, error, message",
+                         [(k, *v) for k, v in FAILURES.items()], ids=FAILURES.keys())
+def test_failure_keeps_its_type_and_carries_the_context(name, args, error, message):
     with pytest.raises(error) as info:
         construct(args)
     assert type(info.value) is error
     text = str(info.value)
     assert text.startswith(PREFIX)
-    if message is not None:
+    if message is None:
+        return
+    if name in PARSER_FAILURES:
         assert message in text
+    else:
+        assert text == PREFIX + message
     # Only the prefixed exception reaches the caller, not a chain.
     assert info.value.__cause__ is None and info.value.__context__ is None
-
-
-@pytest.mark.parametrize(
-    "args, error, message",
-    [v for k, v in FAILURES.items() if v[2] is not None and k not in
-     ("misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h")],
-    ids=[k for k, v in FAILURES.items() if v[2] is not None and k not in
-         ("misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h")],
-)
-def test_module_messages_follow_the_prefix_exactly(args, error, message):
-    with pytest.raises(error) as info:
-        construct(args)
-    assert str(info.value).startswith(PREFIX + message)
 
 
 def own_objects(values):

@@ -127,6 +127,13 @@ def test_capsules_of_any_name_are_accepted(name):
     assert isinstance(make_hs071(eval_h=(capsule, None, None)), vornel.Problem)
 
 
+def test_scipy_low_level_callable_is_accepted_by_its_shape():
+    scipy = pytest.importorskip("scipy")
+    callable_ = scipy.LowLevelCallable(_capsule(b"anything"))
+    assert isinstance(make_hs071(eval_grad_f=callable_, intermediate_callback=callable_),
+                      vornel.Problem)
+
+
 # ---------------------------------------------------------------- bound arrays
 
 BOUNDS = hs071_args()

@@ -123,7 +123,8 @@ def test_largest_32_bit_integer_is_accepted(problem):
          "Failed to set the Ipopt option 'mu_strategy'"),
         (dict(max_iter=-1), ValueError, "Failed to set the Ipopt option 'max_iter'"),
         (dict(tol=-1.0), ValueError, "Failed to set the Ipopt option 'tol'"),
-        (dict(max_iter=np.int64(1)), TypeError, "The value for option max_iter has unsupported type"),
+        (dict(max_iter=np.int64(1)), TypeError,
+         "The value for option max_iter has unsupported type"),
         (dict(max_iter=None), TypeError, "The value for option max_iter has unsupported type"),
         (dict(linear_solver=b"mumps"), TypeError,
          "The value for option linear_solver has unsupported type"),
@@ -199,5 +200,6 @@ def test_ipopt_options_key_must_be_str():
 
 
 def test_ipopt_options_with_a_refused_entry_build_nothing():
-    with pytest.raises(ValueError, match=r"^vornel.Problem\(\): Failed to set the Ipopt option 'tol'$"):
+    with pytest.raises(ValueError) as info:
         make_hs071(ipopt_options={"max_iter": 1, "tol": "small", "print_level": 0})
+    assert str(info.value) == "vornel.Problem(): Failed to set the Ipopt option 'tol'"

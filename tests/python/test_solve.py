@@ -171,8 +171,9 @@ def test_shapes_are_checked(problem, kwargs, message):
 def test_a_bad_last_multiplier_stops_everything(problem):
     x, mult_g, mult_x_L = x0(), np.full(2, 3.0), np.full(4, 3.0)
     mult_x_U = np.full(5, 3.0)
-    with pytest.raises(ValueError, match=r"^mult_x_U has wrong shape. Expected \(4,\), found \(5,\)$"):
+    with pytest.raises(ValueError) as info:
         problem.solve(x, mult_g=mult_g, mult_x_L=mult_x_L, mult_x_U=mult_x_U)
+    assert str(info.value) == "mult_x_U has wrong shape. Expected (4,), found (5,)"
     np.testing.assert_array_equal(x, x0())
     for array in (mult_g, mult_x_L, mult_x_U):
         np.testing.assert_array_equal(array, 3.0)
