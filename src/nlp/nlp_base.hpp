@@ -9,6 +9,7 @@
 #include <IpOrigIpoptNLP.hpp>
 #include <IpTNLP.hpp>
 
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,17 @@
 #include "nlp/sparsity.hpp"
 
 namespace vornel {
+
+// Ipopt passes derivative values to the linear solver unchecked (unless its
+// check_derivatives_for_naninf option is on), and MUMPS's analysis crashes
+// the process on a Jacobian holding NaN or an infinity. A derivative
+// evaluation that produced one is therefore reported to the solver as failed.
+inline bool all_finite(const double* values, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i])) return false;
+  }
+  return true;
+}
 
 template <class F, class GradF, class G, class JacG, class H, class IntermediateCallback>
 class NlpBase : public NlpData, public Ipopt::TNLP {
@@ -105,7 +117,7 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_jac_g, iRow, jCol);
       return true;
     }
-    return eval_jac_g_cb(n_, x_, m_, nele_jac, values);
+    return eval_jac_g_cb(n_, x_, m_, nele_jac, values) && all_finite(values, nele_jac);
   }
 
   bool eval_h(Index n_, const Number* x_, bool, Number obj_factor, Index m_, const Number* lambda,
@@ -114,7 +126,8 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_h, iRow, jCol);
       return true;
     }
-    return eval_h_cb(n_, x_, obj_factor, m_, lambda, nele_hess, values);
+    return eval_h_cb(n_, x_, obj_factor, m_, lambda, nele_hess, values) &&
+           all_finite(values, nele_hess);
   }
 
   void finalize_solution(Ipopt::SolverReturn, Index n_, const Number* x_, const Number* z_L,

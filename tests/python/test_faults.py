@@ -1,0 +1,279 @@
+"""Faults injected into HS071's callbacks, in every callback form, from the
+k-th call on: each run ends in its documented outcome and the same problem
+solves correctly afterwards."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import problems
+from problems import F_OPT, QUIET, X_OPT, make_hs071, x0
+from reliability import compiled
+from reliability.faults import (
+    INF,
+    NAN,
+    ROUTINES,
+    Injected,
+    PyFaults,
+    raise_injected,
+    returns,
+    write_nothing,
+)
+
+# Ipopt's ApplicationReturnStatus values that the outcomes below name.
+SOLVE_SUCCEEDED = 0
+USER_REQUESTED_STOP = 5
+INVALID_NUMBER_DETECTED = -13
+
+EVALUATIONS = ROUTINES[:5]
+# Every routine is called at least 8 times by an undisturbed HS071 solve, so
+# each of these calls is reached.
+KS = (1, 2, 5)
+
+needs_cc = pytest.mark.skipif(not compiled.available(), reason="no C compiler for compiled callbacks")
+COMPILED_FORMS = [pytest.param(f, marks=needs_cc) for f in compiled.FORMS]
+
+
+def assert_recovers(problem, reset):
+    reset()
+    x = x0()
+    x_out, obj, status = problem.solve(x)
+    assert status == SOLVE_SUCCEEDED
+    np.testing.assert_allclose(x_out, X_OPT, rtol=1e-6)
+    assert obj == pytest.approx(F_OPT, rel=1e-6)
+
+
+@pytest.fixture
+def py_problem():
+    faults = PyFaults()
+    problem = make_hs071(**faults.callbacks(), ipopt_options=QUIET)
+    return problem, faults
+
+
+@pytest.fixture(params=COMPILED_FORMS)
+def c_problem(request):
+    faults = compiled.Faults()
+    problem = make_hs071(**compiled.callbacks(request.param, faults), ipopt_options=QUIET)
+    # The C routines read the record through a raw pointer: it must outlive
+    # the problem, which the fixture's scope guarantees.
+    return problem, faults
+
+
+def test_every_routine_reaches_the_largest_k(py_problem):
+    problem, faults = py_problem
+    problem.solve(x0())
+    assert min(faults.calls.values()) >= max(KS)
+
+
+# --- Python callbacks -------------------------------------------------------
+
+
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("routine", EVALUATIONS)
+def test_evaluation_raising_propagates_from_solve(py_problem, routine, k):
+    problem, faults = py_problem
+    faults.arm(routine, k, raise_injected)
+    x = x0()
+    with pytest.raises(Injected, match="injected fault"):
+        problem.solve(x)
+    # Once its exception is pending no Python callback runs again.
+    assert faults.calls[routine] == k
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", KS)
+def test_intermediate_raising_is_printed_and_stops(py_problem, capsys, k):
+    problem, faults = py_problem
+    faults.arm("intermediate_callback", k, raise_injected)
+    _, _, status = problem.solve(x0())
+    assert status == USER_REQUESTED_STOP
+    assert problem.stats["n_iter"] == k - 1
+    assert "Injected: injected fault" in capsys.readouterr().err
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", (1, 3))
+@pytest.mark.parametrize("value", [None, "1.0", b"1", [1.0], (), object(), 1j], ids=repr)
+def test_objective_of_wrong_type(py_problem, value, k):
+    problem, faults = py_problem
+    faults.arm("eval_f", k, returns(value))
+    with pytest.raises(RuntimeError, match="^Python function eval_f returns non-PyFloat$"):
+        problem.solve(x0())
+    assert faults.calls["eval_f"] == k
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("value", [np.float32(2.5), True, 7, np.int64(3), 2.0**0.5], ids=repr)
+def test_objective_of_any_float_convertible_type_is_taken(py_problem, value):
+    problem, faults = py_problem
+    faults.arm("eval_f", 1, returns(value))
+    # The solver's first objective value is what finalize reports when the
+    # run stops right after it.
+    faults.arm("intermediate_callback", 1, returns(False))
+    _, obj, status = problem.solve(x0())
+    assert status == USER_REQUESTED_STOP
+    assert obj == float(value)
+
+
+@pytest.mark.parametrize("routine", EVALUATIONS[1:])
+@pytest.mark.parametrize("value", ["junk", object(), 1j, np.zeros(3), False], ids=repr)
+def test_return_values_of_output_callbacks_are_ignored(py_problem, routine, value):
+    problem, faults = py_problem
+
+    def writes_then_returns(*args):
+        getattr(problems, routine)(*args)
+        return value
+
+    faults.arm(routine, 1, writes_then_returns)
+    assert_recovers(problem, lambda: None)
+
+
+@pytest.mark.parametrize("k", (1, 3))
+@pytest.mark.parametrize("value", [None, "yes", 1.5, 2**70, -(2**70), object(), [1]], ids=repr)
+def test_intermediate_of_wrong_type_raises(py_problem, value, k):
+    problem, faults = py_problem
+    faults.arm("intermediate_callback", k, returns(value))
+    with pytest.raises(RuntimeError, match="^Python function intermediate_callback returned non bool$"):
+        problem.solve(x0())
+    assert faults.calls["intermediate_callback"] == k
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("value", [False, 0, np.int32(0)], ids=repr)
+def test_intermediate_asking_to_stop(py_problem, value, k):
+    problem, faults = py_problem
+    faults.arm("intermediate_callback", k, returns(value))
+    _, _, status = problem.solve(x0())
+    assert status == USER_REQUESTED_STOP
+    assert faults.calls["intermediate_callback"] == k
+    assert problem.stats["n_iter"] == k - 1
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("routine", EVALUATIONS)
+@pytest.mark.parametrize("value", [NAN, INF], ids=["nan", "inf"])
+def test_python_non_finite_values_end_in_invalid_number(py_problem, routine, value, k):
+    problem, faults = py_problem
+    faults.arm(routine, k, value)
+    _, _, status = problem.solve(x0())
+    assert status == INVALID_NUMBER_DETECTED
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("routine", EVALUATIONS[1:])
+def test_python_writing_nothing_raises_nothing(py_problem, routine, k):
+    # The solver goes on with whatever its buffer held: any status may come
+    # out, but no exception, and nothing sticks to the problem.
+    problem, faults = py_problem
+    problem.set(max_iter=50)  # stale values may keep it from converging
+    faults.arm(routine, k, write_nothing)
+    _, _, status = problem.solve(x0())
+    assert isinstance(status, int)
+    assert_recovers(problem, faults.reset)
+
+
+# --- compiled callbacks -----------------------------------------------------
+
+
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("routine", EVALUATIONS)
+def test_compiled_evaluation_failing_ends_in_a_failure_status(c_problem, routine, k):
+    problem, faults = c_problem
+    faults.arm(routine, k, compiled.FAIL)
+    _, _, status = problem.solve(x0())
+    assert status < 0
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", KS)
+def test_compiled_intermediate_false_stops(c_problem, k):
+    problem, faults = c_problem
+    faults.arm("intermediate_callback", k, compiled.FAIL)
+    _, _, status = problem.solve(x0())
+    assert status == USER_REQUESTED_STOP
+    assert faults.count("intermediate_callback") == k
+    assert problem.stats["n_iter"] == k - 1
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("routine", EVALUATIONS)
+@pytest.mark.parametrize("mode", [compiled.WRITE_NAN, compiled.WRITE_INF], ids=["nan", "inf"])
+def test_compiled_non_finite_values_end_in_invalid_number(c_problem, routine, mode, k):
+    problem, faults = c_problem
+    faults.arm(routine, k, mode)
+    _, _, status = problem.solve(x0())
+    assert status == INVALID_NUMBER_DETECTED
+    assert_recovers(problem, faults.reset)
+
+
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("routine", EVALUATIONS)
+def test_compiled_writing_nothing_raises_nothing(c_problem, routine, k):
+    problem, faults = c_problem
+    problem.set(max_iter=50)
+    faults.arm(routine, k, compiled.WRITE_NOTHING)
+    _, _, status = problem.solve(x0())
+    assert isinstance(status, int)
+    assert_recovers(problem, faults.reset)
+
+
+def test_non_finite_jacobian_does_not_crash_the_interpreter():
+    # The linear solver's analysis used to crash the process on a Jacobian
+    # holding NaN; in a child process so that a relapse fails this test
+    # instead of ending the whole run.
+    code = textwrap.dedent(
+        """
+        import numpy as np
+        from problems import QUIET, make_hs071, x0
+        def eval_jac_g(x, out):
+            out[:] = np.nan
+        print(make_hs071(eval_jac_g=eval_jac_g, ipopt_options=QUIET).solve(x0())[2])
+        """
+    )
+    here = __file__.rsplit("/", 1)[0]
+    done = subprocess.run(
+        [sys.executable, "-c", code], cwd=here, capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout.split()[-1]) == INVALID_NUMBER_DETECTED
+
+
+@needs_cc
+@pytest.mark.parametrize("form", list(compiled.FORMS))
+def test_timer_interrupt_stops_a_compiled_solve_within_one_iteration(form):
+    faults = compiled.Faults()
+    problem = make_hs071(**compiled.callbacks(form, faults), ipopt_options=QUIET)
+    faults.arm("intermediate_callback", 1, compiled.SLOW)
+    calls_at_signal = []
+
+    def on_alarm(signum, frame):
+        calls_at_signal.append(faults.count("intermediate_callback"))
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.12)
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            problem.solve(x0())
+        elapsed = time.monotonic() - started
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The handler runs at the first check after the signal, the next
+    # iteration's, which then stops the solver without calling the routine.
+    assert len(calls_at_signal) == 1
+    assert faults.count("intermediate_callback") == calls_at_signal[0]
+    # Nine 50 ms iterations would take 0.45 s.
+    assert elapsed < 0.4
+    assert_recovers(problem, faults.reset)
+
