@@ -5,10 +5,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --test
 
+# The 3.14 header tool comes with the shared folder beside the repository.
+if [ -d ../shared/tools ]; then
+  tests/check_ipopt314.sh
+else
+  echo "Ipopt 3.14 compile check skipped: no ../shared/tools beside the repository"
+fi
+
 if [ ! -f build/native/build.ninja ]; then
   meson setup build/native -Dnative_tests=true --buildtype=debugoptimized > /dev/null
 fi
-ninja -C build/native > /dev/null
+# Quiet when it builds, the compiler's messages when it does not.
+if ! build_log=$(ninja -C build/native 2>&1); then
+  echo "$build_log"
+  exit 1
+fi
 build/native/tests/native/test_core
 
 python3 -m pytest tests/python "$@"
