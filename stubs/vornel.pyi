@@ -1,1 +1,85 @@
-# placeholder
+"""Python interface to Ipopt"""
+
+from collections.abc import Callable, Iterable
+from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import CapsuleType, TypeAlias
+
+__version__: str
+
+_Vector: TypeAlias = npt.NDArray[np.float64]
+# A scipy.LowLevelCallable is a tuple subclass of three items whose first is
+# the capsule; the module looks at nothing else, so any 3-tuple type-checks.
+_LowLevelCallable: TypeAlias = tuple[Any, Any, Any]
+_Compiled: TypeAlias = CapsuleType | _LowLevelCallable
+_Sparsity: TypeAlias = tuple[Iterable[SupportsIndex], Iterable[SupportsIndex]]
+_OptionValue: TypeAlias = int | float | str
+
+_EvalF: TypeAlias = Callable[[_Vector], SupportsFloat | SupportsIndex] | _Compiled
+_EvalGradF: TypeAlias = Callable[[_Vector, _Vector], object] | _Compiled
+_EvalG: TypeAlias = Callable[[_Vector, _Vector], object] | _Compiled
+_EvalJacG: TypeAlias = Callable[[_Vector, _Vector], object] | _Compiled
+_EvalH: TypeAlias = Callable[[_Vector, _Vector, float, _Vector], object] | _Compiled
+# mode, iter, obj_value, inf_pr, inf_du, mu, d_norm, regularization_size,
+# alpha_du, alpha_pr, ls_trials; a zero result asks for an early stop.
+_IntermediateCallback: TypeAlias = (
+    Callable[
+        [int, int, float, float, float, float, float, float, float, float, int],
+        SupportsIndex,
+    ]
+    | _Compiled
+)
+
+class _IpoptOption(TypedDict):
+    name: str
+    type: type[int] | type[float] | type[str] | None
+    description_short: str
+    description_long: str
+    category: str
+
+@final
+class Problem:
+    """Ipopt problem type in python"""
+
+    def __new__(
+        cls,
+        n: int,
+        x_l: _Vector,
+        x_u: _Vector,
+        m: int,
+        g_l: _Vector,
+        g_u: _Vector,
+        sparsity_indices_jac_g: _Sparsity,
+        sparsity_indices_h: _Sparsity,
+        eval_f: _EvalF,
+        eval_grad_f: _EvalGradF,
+        eval_g: _EvalG,
+        eval_jac_g: _EvalJacG,
+        eval_h: _EvalH | None = None,
+        intermediate_callback: _IntermediateCallback | None = None,
+        obj_scaling: float = 1.0,
+        x_scaling: _Vector | None = None,
+        g_scaling: _Vector | None = None,
+        ipopt_options: dict[str, _OptionValue] | None = None,
+    ) -> Problem: ...
+    def solve(
+        self,
+        x0: _Vector,
+        *,
+        mult_g: _Vector = ...,
+        mult_x_L: _Vector = ...,
+        mult_x_U: _Vector = ...,
+    ) -> tuple[_Vector, float, int]: ...
+    def set(self, **kwargs: _OptionValue) -> None: ...
+    def set_problem_scaling(
+        self,
+        obj_scaling: float,
+        x_scaling: _Vector | None = None,
+        g_scaling: _Vector | None = None,
+    ) -> None: ...
+    @property
+    def stats(self) -> dict[str, int]: ...
+
+def get_ipopt_options() -> list[_IpoptOption]: ...
