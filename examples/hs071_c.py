@@ -77,8 +77,11 @@ bool eval_h(int n, const double* x, double obj_factor, int m,
 """
 
 
+COUNTED = ("f", "grad_f", "g", "jac_g", "h")
+
+
 class Counters(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_long) for name in ("f", "grad_f", "g", "jac_g", "h")]
+    _fields_ = [(name, ctypes.c_long) for name in COUNTED]
 
 
 def compile_library(directory: Path) -> ctypes.CDLL:
@@ -138,7 +141,7 @@ def main() -> None:
     print("stats:    ", problem.stats)
     print(
         "C calls counted in the user data:",
-        ", ".join(f"{name}={getattr(counters, name)}" for name, _ in Counters._fields_),
+        ", ".join(f"{name}={getattr(counters, name)}" for name in COUNTED),
     )
 
 

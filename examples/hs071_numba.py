@@ -10,13 +10,14 @@ import time
 from typing import Any
 
 import numpy as np
-from numba import carray, cfunc, types  # type: ignore[import-untyped]
+from numba import cfunc, types
+from numba.np.numpy_support import carray
 from scipy import LowLevelCallable  # type: ignore[import-untyped]
 
 import vornel
 from _hs071 import HESS, INF, JAC_G, QUIET, make_problem, x0
 
-double_p = types.CPointer(types.double)
+double_p = types.CPointer(types.double)  # type: ignore[no-untyped-call]
 F_SIG = types.boolean(types.intc, double_p, double_p, types.voidptr)
 GRAD_F_SIG = types.boolean(types.intc, double_p, double_p, types.voidptr)
 G_SIG = types.boolean(types.intc, double_p, types.intc, double_p, types.voidptr)
@@ -26,14 +27,14 @@ H_SIG = types.boolean(
 )
 
 
-@cfunc(F_SIG)  # type: ignore[misc]
+@cfunc(F_SIG)
 def eval_f(n: int, x_: Any, obj_value: Any, user_data: Any) -> bool:
     x = carray(x_, (n,))
     obj_value[0] = x[0] * x[3] * (x[0] + x[1] + x[2]) + x[2]
     return True
 
 
-@cfunc(GRAD_F_SIG)  # type: ignore[misc]
+@cfunc(GRAD_F_SIG)
 def eval_grad_f(n: int, x_: Any, out_: Any, user_data: Any) -> bool:
     x = carray(x_, (n,))
     out = carray(out_, (n,))
@@ -44,7 +45,7 @@ def eval_grad_f(n: int, x_: Any, out_: Any, user_data: Any) -> bool:
     return True
 
 
-@cfunc(G_SIG)  # type: ignore[misc]
+@cfunc(G_SIG)
 def eval_g(n: int, x_: Any, m: int, out_: Any, user_data: Any) -> bool:
     x = carray(x_, (n,))
     out = carray(out_, (m,))
@@ -53,7 +54,7 @@ def eval_g(n: int, x_: Any, m: int, out_: Any, user_data: Any) -> bool:
     return True
 
 
-@cfunc(JAC_G_SIG)  # type: ignore[misc]
+@cfunc(JAC_G_SIG)
 def eval_jac_g(n: int, x_: Any, m: int, nele_jac: int, out_: Any, user_data: Any) -> bool:
     x = carray(x_, (n,))
     out = carray(out_, (nele_jac,))
@@ -66,7 +67,7 @@ def eval_jac_g(n: int, x_: Any, m: int, nele_jac: int, out_: Any, user_data: Any
     return True
 
 
-@cfunc(H_SIG)  # type: ignore[misc]
+@cfunc(H_SIG)
 def eval_h(
     n: int,
     x_: Any,
