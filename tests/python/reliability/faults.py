@@ -24,6 +24,10 @@ class PyFaults:
         self.calls = dict.fromkeys(ROUTINES, 0)
         self.armed = {}
 
+    def reset_counts(self):
+        """Starts counting calls anew, keeping what is armed."""
+        self.calls = dict.fromkeys(ROUTINES, 0)
+
     def arm(self, routine, from_call, action):
         self.armed[routine] = (from_call, action)
 
