@@ -249,6 +249,7 @@ class Figures:
     traced_blocks: int
     refcounts_kept: bool
     seconds: float
+    top_growth: str = ""  # the line whose traced blocks grew most
 
     @property
     def rss_growth(self):
@@ -300,9 +301,12 @@ def soak(name, run, cycles, warmup, refcounts=None, trace=False):
     gc.collect()
     after = rss()
     growth = blocks = None
+    top_growth = ""
     if trace:
         later = tracemalloc.take_snapshot().filter_traces(filters)
         diff = later.compare_to(snapshot, "lineno")
         growth = sum(d.size_diff for d in diff)
         blocks = sum(d.count_diff for d in diff)
-    return Figures(name, cycles, before, after, growth, blocks, kept, seconds)
+        top = max(diff, key=lambda d: d.size_diff, default=None)
+        top_growth = str(top.traceback[0]) if top is not None and top.size_diff > 0 else ""
+    return Figures(name, cycles, before, after, growth, blocks, kept, seconds, top_growth)
