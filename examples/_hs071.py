@@ -8,7 +8,6 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-
 import vornel
 
 Vector = npt.NDArray[np.float64]
@@ -70,22 +69,22 @@ def eval_h(x: Vector, lagrange: Vector, obj_factor: float, out: Vector) -> None:
 def problem_args(product_bound: float = 25.0) -> dict[str, Any]:
     """Constructor arguments of HS071; product_bound is the lower bound of
     x0*x1*x2*x3 (25 in the original problem)."""
-    return dict(
-        n=4,
-        x_l=np.ones(4),
-        x_u=np.full(4, 5.0),
-        m=2,
-        g_l=np.array([product_bound, 40.0]),
-        g_u=np.array([INF, 40.0]),
-        sparsity_indices_jac_g=JAC_G,
-        sparsity_indices_h=HESS,
-        eval_f=eval_f,
-        eval_grad_f=eval_grad_f,
-        eval_g=eval_g,
-        eval_jac_g=eval_jac_g,
-        eval_h=eval_h,
-        ipopt_options=dict(QUIET),
-    )
+    return {
+        "n": 4,
+        "x_l": np.ones(4),
+        "x_u": np.full(4, 5.0),
+        "m": 2,
+        "g_l": np.array([product_bound, 40.0]),
+        "g_u": np.array([INF, 40.0]),
+        "sparsity_indices_jac_g": JAC_G,
+        "sparsity_indices_h": HESS,
+        "eval_f": eval_f,
+        "eval_grad_f": eval_grad_f,
+        "eval_g": eval_g,
+        "eval_jac_g": eval_jac_g,
+        "eval_h": eval_h,
+        "ipopt_options": dict(QUIET),
+    }
 
 
 def make_problem(product_bound: float = 25.0, **overrides: Any) -> vornel.Problem:

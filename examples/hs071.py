@@ -10,7 +10,6 @@ Run it with ``python examples/hs071.py``.
 
 import numpy as np
 import numpy.typing as npt
-
 import vornel
 
 Vector = npt.NDArray[np.float64]

@@ -16,7 +16,6 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-
 import vornel
 from _hs071 import HESS, INF, JAC_G, x0
 
@@ -91,7 +90,10 @@ def compile_library(directory: Path) -> ctypes.CDLL:
     source = directory / "hs071.c"
     library = directory / "libhs071.so"
     source.write_text(C_SOURCE)
-    subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(library), str(source)], check=True)
+    subprocess.run(
+        [compiler, "-shared", "-fPIC", "-O2", "-o", str(library), str(source)],
+        check=True,
+    )
     return ctypes.CDLL(str(library))
 
 

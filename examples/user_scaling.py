@@ -6,14 +6,17 @@ with set_problem_scaling; the optimum stays the same, the path to it changes.
 """
 
 import numpy as np
-
 from _hs071 import make_problem, x0
 
 
 def main() -> None:
     problem = make_problem(
         obj_scaling=1.0,
-        ipopt_options={"print_level": 0, "sb": "yes", "nlp_scaling_method": "user-scaling"},
+        ipopt_options={
+            "print_level": 0,
+            "sb": "yes",
+            "nlp_scaling_method": "user-scaling",
+        },
     )
     cases = [
         ("no scaling", 1.0, None, None),

@@ -6,7 +6,6 @@ neighbour problem whose product constraint x0*x1*x2*x3 >= 25 is tightened to
 """
 
 import numpy as np
-
 from _hs071 import make_problem, x0
 
 WARM_OPTIONS: dict[str, int | float | str] = {
@@ -27,13 +26,17 @@ def main() -> None:
     mult_x_U = np.zeros(4)
     # The multiplier arrays receive the final multipliers of the run.
     _, obj, status = first.solve(x, mult_g=mult_g, mult_x_L=mult_x_L, mult_x_U=mult_x_U)
-    print(f"original problem:  objective {obj:.6f}, status {status}, {first.stats['n_iter']} iterations")
+    print(
+        f"original problem:  objective {obj:.6f}, status {status}, {first.stats['n_iter']} iterations"
+    )
     print("  constraint multipliers:", np.array2string(mult_g, precision=6))
 
     cold = make_problem(25.5)
     _, cold_obj, cold_status = cold.solve(x0())
     cold_iter = cold.stats["n_iter"]
-    print(f"cold start (25.5): objective {cold_obj:.6f}, status {cold_status}, {cold_iter} iterations")
+    print(
+        f"cold start (25.5): objective {cold_obj:.6f}, status {cold_status}, {cold_iter} iterations"
+    )
 
     warm = make_problem(25.5)
     warm.set(**WARM_OPTIONS)
@@ -43,8 +46,12 @@ def main() -> None:
         x_warm, mult_g=mult_g.copy(), mult_x_L=mult_x_L.copy(), mult_x_U=mult_x_U.copy()
     )
     warm_iter = warm.stats["n_iter"]
-    print(f"warm start (25.5): objective {warm_obj:.6f}, status {warm_status}, {warm_iter} iterations")
-    print(f"same optimum: {abs(warm_obj - cold_obj) < 1e-6}; iterations saved: {cold_iter - warm_iter}")
+    print(
+        f"warm start (25.5): objective {warm_obj:.6f}, status {warm_status}, {warm_iter} iterations"
+    )
+    print(
+        f"same optimum: {abs(warm_obj - cold_obj) < 1e-6}; iterations saved: {cold_iter - warm_iter}"
+    )
 
 
 if __name__ == "__main__":

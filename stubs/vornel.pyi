@@ -1,11 +1,11 @@
 """Python interface to Ipopt"""
 
 from collections.abc import Callable, Iterable
-from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
-from typing_extensions import CapsuleType, TypeAlias
+from typing_extensions import CapsuleType
 
 __version__: str
 
@@ -34,7 +34,7 @@ _IntermediateCallback: TypeAlias = (
 
 class _IpoptOption(TypedDict):
     name: str
-    type: type[int] | type[float] | type[str] | None
+    type: type[int | float | str] | None
     description_short: str
     description_long: str
     category: str

@@ -1,0 +1,66 @@
+"""The installed type stub matches the module and type checkers find it."""
+
+import importlib.util
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    importlib.util.find_spec("mypy") is None, reason="mypy is not installed"
+)
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def mypy(*args, cwd):
+    # Outside the source tree, so that only the installed stub can be found,
+    # and without a cache that an earlier build's stub could leave behind.
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", *args],
+        check=False,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=cwd,
+    )
+
+
+def test_stubtest_finds_no_difference_from_the_module(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "vornel"],
+        check=False,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_reads_the_installed_stub(tmp_path):
+    source = tmp_path / "use.py"
+    source.write_text(
+        "import numpy as np\n"
+        "import vornel\n"
+        "reveal_type(vornel.Problem.solve)\n"
+        "reveal_type(vornel.get_ipopt_options()[0]['category'])\n"
+        "def wrong(p: vornel.Problem) -> None:\n"
+        "    p.solve(np.zeros(4), np.zeros(2))\n"
+        "    p.set_problem_scaling('1')\n"
+    )
+    result = mypy("--strict", str(source), cwd=tmp_path)
+    out = result.stdout
+    assert 'Revealed type is "def (self: vornel.Problem, x0:' in out, out
+    assert re.search(r'use\.py:4: note: Revealed type is "(builtins\.)?str"', out), out
+    # The multipliers are keyword-only and obj_scaling is a number.
+    assert "use.py:6: error: Too many positional arguments" in out, out
+    assert 'use.py:7: error: Argument 1 to "set_problem_scaling"' in out, out
+    assert result.returncode == 1
+
+
+def test_examples_pass_mypy_strict(tmp_path):
+    result = mypy("--strict", str(EXAMPLES), cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
