@@ -47,7 +47,7 @@ preload="$asan_rt:$ubsan_rt"
 
 if [ "$native_opt" = true ]; then
   for exe in "$build"/tests/native/test_*; do
-    [ -x "$exe" ] || continue
+    [ -f "$exe" ] && [ -x "$exe" ] || continue
     echo "== $exe"
     "$exe"
   done

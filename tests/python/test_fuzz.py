@@ -271,6 +271,8 @@ def is_safe_to_solve(args):
     return all(args.get(name) in allowed for name in callbacks)
 
 
+# Generated points overflow in the callbacks' arithmetic; NumPy warns.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @PROFILE
 @given(constructor_arguments(), st.booleans())
 def test_constructor(args, positional):
@@ -312,6 +314,8 @@ solve_arrays = st.one_of(
 )
 
 
+# Generated points overflow in the callbacks' arithmetic; NumPy warns.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @PROFILE
 @given(
     x=solve_arrays,
@@ -343,6 +347,8 @@ option_values = st.one_of(
 option_names = st.one_of(st.sampled_from(OPTION_NAMES), st.text(max_size=12))
 
 
+# Generated points overflow in the callbacks' arithmetic; NumPy warns.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @PROFILE
 @given(
     options=st.dictionaries(option_names, option_values, max_size=4),
@@ -361,6 +367,8 @@ def test_set(options, positional):
         assert isinstance(result[2], int)
 
 
+# Generated points overflow in the callbacks' arithmetic; NumPy warns.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @PROFILE
 @given(
     args=st.lists(st.one_of(scalars, arrays(lengths=st.sampled_from([0, 2, 4, 5]))), max_size=4),

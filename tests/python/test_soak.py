@@ -31,7 +31,7 @@ def cycles_for(run, budget=0.08, most=300, least=50):
 )
 def test_life_cycles_keep_memory_flat(form):
     figures = scenarios.soak(form, scenarios.life_cycle(form), cycles=300, warmup=30)
-    assert figures.rss_growth <= MIB, figures
+    assert scenarios.UNDER_ASAN or figures.rss_growth <= MIB, figures
 
 
 @pytest.mark.parametrize("failure", FAILURES, ids=[f.name for f in FAILURES])
@@ -42,5 +42,5 @@ def test_failure_path_keeps_references_and_memory(failure):
     n = cycles_for(failure.run)
     figures = scenarios.soak(failure.name, failure.run, cycles=n, warmup=n // 10, refcounts=failure.refcounts)
     assert figures.refcounts_kept, figures
-    assert figures.rss_growth <= MIB, figures
+    assert scenarios.UNDER_ASAN or figures.rss_growth <= MIB, figures
 

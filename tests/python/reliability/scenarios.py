@@ -230,6 +230,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CALL_SITE_FILES = (os.path.join(os.path.dirname(HERE), "problems.py"),)
 
 
+def _sanitized():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+# AddressSanitizer holds freed memory in quarantine, so resident memory
+# grows under it whether or not anything leaks.
+UNDER_ASAN = _sanitized()
+
+
 def rss():
     """Resident memory in bytes (second field of /proc/self/statm)."""
     fd = os.open("/proc/self/statm", os.O_RDONLY)
