@@ -1,0 +1,431 @@
+"""How Python callbacks are called and what their results and exceptions do
+to a solve."""
+
+import gc
+import signal
+
+import numpy as np
+import pytest
+
+import problems
+import vornel
+
+USER_REQUESTED_STOP = 5
+
+
+def assert_solves_hs071(problem):
+    x, obj, status = problem.solve(problems.x0())
+    assert status == 0
+    np.testing.assert_allclose(x, problems.X_OPT, rtol=1e-6)
+    assert obj == pytest.approx(problems.F_OPT)
+
+
+class Failing:
+    """Wraps a callback so that its `fail_at`-th call (1-based) raises
+    `error`, or returns `result` instead of the real one. Switched off again
+    with `fail_at = None`, so the same problem can be solved once more."""
+
+    def __init__(self, function, fail_at=1, error=None, result=None):
+        self.function = function
+        self.fail_at = fail_at
+        self.error = error
+        self.result = result
+        self.calls = 0
+        # Called at the failing call; what it returns is kept as at_failure.
+        self.on_fail = lambda: None
+        self.at_failure = None
+
+    def __call__(self, *args):
+        self.calls += 1
+        if self.calls == self.fail_at:
+            self.at_failure = self.on_fail()
+            if self.error is not None:
+                raise self.error
+            return self.result
+        return self.function(*args)
+
+    def reset(self):
+        self.fail_at = None
+
+
+class Iterations:
+    """An intermediate_callback that goes on and records the iterations it saw."""
+
+    def __init__(self):
+        self.seen = []
+
+    def __call__(self, mode, iteration, *rest):
+        self.seen.append(iteration)
+        return True
+
+
+# --- arguments ---------------------------------------------------------------
+
+
+def test_callbacks_receive_float64_views_of_the_documented_lengths():
+    seen = {}
+
+    def record(name, function):
+        def callback(*args):
+            seen.setdefault(name, args)
+            return function(*args)
+
+        return callback
+
+    problem = problems.make_hs071(
+        eval_f=record("f", problems.eval_f),
+        eval_grad_f=record("grad_f", problems.eval_grad_f),
+        eval_g=record("g", problems.eval_g),
+        eval_jac_g=record("jac_g", problems.eval_jac_g),
+        eval_h=record("h", problems.eval_h),
+        intermediate_callback=record("intermediate", lambda *args: True),
+        ipopt_options=problems.QUIET,
+    )
+    assert_solves_hs071(problem)
+
+    def shapes(args):
+        return [a.shape if isinstance(a, np.ndarray) else type(a) for a in args]
+
+    assert shapes(seen["f"]) == [(4,)]
+    assert shapes(seen["grad_f"]) == [(4,), (4,)]
+    assert shapes(seen["g"]) == [(4,), (2,)]
+    assert shapes(seen["jac_g"]) == [(4,), (8,)]
+    assert shapes(seen["h"]) == [(4,), (2,), float, (10,)]
+    assert shapes(seen["intermediate"]) == [int, int] + [float] * 8 + [int]
+    for args in seen.values():
+        for array in args:
+            if isinstance(array, np.ndarray):
+                assert array.dtype == np.float64 and array.flags.c_contiguous
+    # The first iteration is iteration 0 in regular (not restoration) mode.
+    assert seen["intermediate"][:2] == (0, 0)
+
+
+def test_eval_g_of_a_problem_without_constraints_gets_an_empty_array():
+    # A fixed variable turned into a constraint makes the solver evaluate the
+    # (empty) user constraints too.
+    out_shapes = []
+
+    def eval_g(x, out):
+        out_shapes.append(out.shape)
+
+    problem = vornel.Problem(
+        n=2,
+        x_l=np.array([-10.0, 3.0]),
+        x_u=np.array([10.0, 3.0]),
+        m=0,
+        g_l=np.zeros(0),
+        g_u=np.zeros(0),
+        sparsity_indices_jac_g=([], []),
+        sparsity_indices_h=([0, 1], [0, 1]),
+        eval_f=lambda x: (x[0] - 1) ** 2 + (x[1] - 2) ** 2,
+        eval_grad_f=lambda x, out: out.__setitem__(slice(None), (2 * (x[0] - 1), 2 * (x[1] - 2))),
+        eval_g=eval_g,
+        eval_jac_g=lambda x, out: None,
+        eval_h=lambda x, lagrange, obj_factor, out: out.__setitem__(slice(None), 2 * obj_factor),
+        ipopt_options=dict(problems.QUIET, fixed_variable_treatment="make_constraint"),
+    )
+    x, obj, status = problem.solve(np.zeros(2))
+    assert status == 0
+    np.testing.assert_allclose(x, [1.0, 3.0])
+    assert out_shapes and set(out_shapes) == {(0,)}
+
+
+# --- results -----------------------------------------------------------------
+
+
+class FloatLike:
+    def __float__(self):
+        return 3.25
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(3, 3.0), (np.float64(2.5), 2.5), (np.int64(7), 7.0), (FloatLike(), 3.25)],
+    ids=["int", "numpy.float64", "numpy.int64", "__float__"],
+)
+def test_eval_f_may_return_anything_float_accepts(value, expected):
+    # A constant objective: the solver only has to reach feasibility, and the
+    # objective it reports is the converted value.
+    problem = problems.make_hs071(
+        eval_f=lambda x: value,
+        eval_grad_f=lambda x, out: out.fill(0.0),
+        eval_h=lambda x, lagrange, obj_factor, out: problems.eval_h(x, lagrange, 0.0, out),
+        ipopt_options=problems.QUIET,
+    )
+    _, obj, status = problem.solve(problems.x0())
+    assert status == 0
+    assert type(obj) is float and obj == expected
+
+
+@pytest.mark.parametrize("value", [None, "17.0", [17.0], 1j], ids=repr)
+def test_eval_f_returning_a_non_number_makes_solve_raise(value):
+    eval_f = Failing(problems.eval_f, result=value)
+    problem = problems.make_hs071(eval_f=eval_f, ipopt_options=problems.QUIET)
+    with pytest.raises(RuntimeError, match="^Python function eval_f returns non-PyFloat$"):
+        problem.solve(problems.x0())
+    assert eval_f.calls == 1
+    eval_f.reset()
+    assert_solves_hs071(problem)
+
+
+@pytest.mark.parametrize("write", ["slice assignment", "rebinding"])
+def test_only_writes_into_out_reach_the_solver(write):
+    # The true gradient is written first; then either the buffer is zeroed
+    # through the view, or the name is merely rebound to a zero array.
+    def eval_grad_f(x, out):
+        problems.eval_grad_f(x, out)
+        if write == "slice assignment":
+            out[:] = 0.0
+        else:
+            out = np.zeros(4)  # noqa: F841
+
+    problem = problems.make_hs071(eval_grad_f=eval_grad_f, ipopt_options=problems.QUIET)
+    x, _, _ = problem.solve(problems.x0())
+    reaches_optimum = np.allclose(x, problems.X_OPT, rtol=1e-6)
+    assert reaches_optimum == (write == "rebinding")
+
+
+# --- intermediate_callback ---------------------------------------------------
+
+
+@pytest.mark.parametrize("value", [True, 1, -3, np.int64(2)], ids=repr)
+def test_intermediate_callback_returning_non_zero_goes_on(value):
+    problem = problems.make_hs071(
+        intermediate_callback=lambda *args: value, ipopt_options=problems.QUIET
+    )
+    assert_solves_hs071(problem)
+
+
+@pytest.mark.parametrize("value", [False, 0], ids=repr)
+def test_intermediate_callback_returning_zero_stops_the_solver(value):
+    callback = Failing(lambda *args: True, result=value)
+    problem = problems.make_hs071(intermediate_callback=callback, ipopt_options=problems.QUIET)
+    x0 = problems.x0()
+    x, _, status = problem.solve(x0)
+    assert status == USER_REQUESTED_STOP
+    assert x is x0
+    assert callback.calls == 1
+    assert problem.stats["n_iter"] == 0
+
+
+def test_intermediate_callback_stops_after_the_iteration_it_chooses():
+    seen = []
+
+    def callback(mode, iteration, *rest):
+        seen.append(iteration)
+        return iteration < 3
+
+    problem = problems.make_hs071(intermediate_callback=callback, ipopt_options=problems.QUIET)
+    _, _, status = problem.solve(problems.x0())
+    assert status == USER_REQUESTED_STOP
+    assert seen == [0, 1, 2, 3]
+    assert problem.stats["n_iter"] == 3
+
+
+def test_compiled_intermediate_callback_stops_after_the_iteration_its_user_data_says(
+    hs071_library,
+):
+    callbacks = hs071_library.callbacks(stop_after=2)
+    for form in ("capsule", "llc"):
+        callbacks.data["intermediate_callback"].calls = 0
+        problem = problems.make_hs071(
+            intermediate_callback=callbacks.form("intermediate_callback", form),
+            ipopt_options=problems.QUIET,
+        )
+        _, _, status = problem.solve(problems.x0())
+        assert status == USER_REQUESTED_STOP
+        assert callbacks.data["intermediate_callback"].last_iter == 2
+        assert callbacks.calls("intermediate_callback") == 3
+        assert problem.stats["n_iter"] == 2
+
+
+@pytest.mark.parametrize("value", [None, 1.5, "yes", 2**100], ids=repr)
+def test_intermediate_callback_returning_a_non_integer_makes_solve_raise(value):
+    callback = Failing(lambda *args: True, result=value)
+    problem = problems.make_hs071(intermediate_callback=callback, ipopt_options=problems.QUIET)
+    with pytest.raises(
+        RuntimeError, match="^Python function intermediate_callback returned non bool$"
+    ):
+        problem.solve(problems.x0())
+    assert callback.calls == 1
+    callback.reset()
+    assert_solves_hs071(problem)
+
+
+def test_intermediate_callback_raising_is_printed_and_stops_the_solver(capsys):
+    callback = Failing(lambda *args: True, fail_at=2, error=ValueError("no more iterations"))
+    problem = problems.make_hs071(intermediate_callback=callback, ipopt_options=problems.QUIET)
+    x0 = problems.x0()
+    x, _, status = problem.solve(x0)
+    assert x is x0
+    assert status == USER_REQUESTED_STOP
+    assert callback.calls == 2
+    err = capsys.readouterr().err
+    assert "Traceback" in err and "ValueError: no more iterations" in err
+    callback.reset()
+    assert_solves_hs071(problem)
+
+
+# --- exceptions from evaluation callbacks ------------------------------------
+
+
+class Boom(Exception):
+    pass
+
+
+EVALUATIONS = {
+    "eval_f": problems.eval_f,
+    "eval_grad_f": problems.eval_grad_f,
+    "eval_g": problems.eval_g,
+    "eval_jac_g": problems.eval_jac_g,
+    "eval_h": problems.eval_h,
+}
+
+
+@pytest.mark.parametrize("fail_at", [1, 3], ids=["first call", "third call"])
+@pytest.mark.parametrize("name", EVALUATIONS)
+def test_evaluation_callback_raising_ends_the_run_and_solve_raises_it(name, fail_at):
+    error = Boom(name)
+    iterations = Iterations()
+    failing = Failing(EVALUATIONS[name], fail_at=fail_at, error=error)
+    failing.on_fail = lambda: iterations.seen.copy()
+    problem = problems.make_hs071(
+        **{name: failing}, intermediate_callback=iterations, ipopt_options=problems.QUIET
+    )
+    with pytest.raises(Boom) as raised:
+        problem.solve(problems.x0())
+    assert raised.value is error
+    # Neither the failed callback nor any other Python callback ran again:
+    # the run ended before the next iteration.
+    assert failing.calls == fail_at
+    assert iterations.seen == failing.at_failure
+    failing.reset()
+    iterations.seen.clear()
+    assert_solves_hs071(problem)
+    assert iterations.seen[0] == 0
+
+
+@pytest.mark.parametrize("name", ["eval_f", "eval_jac_g", "intermediate_callback"])
+def test_keyboard_interrupt_in_a_python_callback_propagates(name, capsys):
+    function = EVALUATIONS.get(name, lambda *args: True)
+    failing = Failing(function, fail_at=2, error=KeyboardInterrupt())
+    problem = problems.make_hs071(**{name: failing}, ipopt_options=problems.QUIET)
+    with pytest.raises(KeyboardInterrupt):
+        problem.solve(problems.x0())
+    assert failing.calls == 2
+    # Not treated as the callback's own error: nothing printed.
+    assert "Traceback" not in capsys.readouterr().err
+    failing.reset()
+    assert_solves_hs071(problem)
+
+
+def test_signal_stops_a_solve_with_compiled_callbacks(hs071_library):
+    # No Python code runs during this solve, so only the solver's per
+    # iteration check can notice the signal. A slow objective (50 ms a call)
+    # makes the full run take about half a second; the timer fires after
+    # 0.12 s.
+    reference = hs071_library.callbacks()
+    problems.make_hs071(**reference.kwargs("capsule"), ipopt_options=problems.QUIET).solve(
+        problems.x0()
+    )
+    full_run_calls = reference.calls("f")
+
+    slow = hs071_library.callbacks(delay_us=50_000)
+    problem = problems.make_hs071(**slow.kwargs("llc"), ipopt_options=problems.QUIET)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.12)
+        with pytest.raises(KeyboardInterrupt):
+            problem.solve(problems.x0())
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert 0 < slow.calls("f") < full_run_calls
+    slow.data["f"].delay_us = 0
+    assert_solves_hs071(problem)
+
+
+# --- arrays kept beyond the call ---------------------------------------------
+
+
+def test_kept_argument_arrays_keep_the_values_of_their_call():
+    xs, x_values = [], []
+    grads, grad_values = [], []
+    lagranges, lagrange_values = [], []
+
+    def eval_f(x):
+        xs.append(x)
+        x_values.append(x.copy())
+        return problems.eval_f(x)
+
+    def eval_grad_f(x, out):
+        problems.eval_grad_f(x, out)
+        grads.append(out)
+        grad_values.append(out.copy())
+
+    def eval_h(x, lagrange, obj_factor, out):
+        problems.eval_h(x, lagrange, obj_factor, out)
+        lagranges.append(lagrange)
+        lagrange_values.append(lagrange.copy())
+
+    problem = problems.make_hs071(
+        eval_f=eval_f, eval_grad_f=eval_grad_f, eval_h=eval_h, ipopt_options=problems.QUIET
+    )
+    assert_solves_hs071(problem)
+
+    def check():
+        for kept, values in ((xs, x_values), (grads, grad_values), (lagranges, lagrange_values)):
+            assert len(kept) > 2
+            for array, expected in zip(kept, values):
+                np.testing.assert_array_equal(array, expected)
+
+    # The solver evaluates at many different points, so views into its
+    # buffers would by now show later values.
+    assert len({tuple(v) for v in x_values}) > 2
+    check()
+    del problem
+    gc.collect()
+    check()
+    # Each kept array has memory of its own.
+    assert not any(np.shares_memory(a, b) for a, b in zip(xs, xs[1:]))
+
+
+# --- re-entrant solve --------------------------------------------------------
+
+
+def test_solve_from_inside_a_callback_raises_and_the_outer_solve_goes_on():
+    errors = []
+    problem = None
+
+    def eval_f(x):
+        if not errors:
+            inner_x0 = problems.x0()
+            try:
+                problem.solve(inner_x0)
+            except RuntimeError as error:
+                errors.append((error, inner_x0.copy()))
+        return problems.eval_f(x)
+
+    problem = problems.make_hs071(eval_f=eval_f, ipopt_options=problems.QUIET)
+    assert_solves_hs071(problem)
+    (error, inner_x0), = errors
+    assert "being solved" in str(error)
+    # The refused solve did not touch its own argument either.
+    np.testing.assert_array_equal(inner_x0, problems.x0())
+
+
+def test_uncaught_re_entrant_solve_fails_the_outer_one_and_leaves_the_problem_usable():
+    calls = []
+    problem = None
+
+    def eval_grad_f(x, out):
+        calls.append(x)
+        if len(calls) == 1:
+            problem.solve(problems.x0())
+        problems.eval_grad_f(x, out)
+
+    problem = problems.make_hs071(eval_grad_f=eval_grad_f, ipopt_options=problems.QUIET)
+    with pytest.raises(RuntimeError, match="being solved"):
+        problem.solve(problems.x0())
+    assert len(calls) == 1
+    assert_solves_hs071(problem)
