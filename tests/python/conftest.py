@@ -3,9 +3,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-import pytest  # noqa: E402
+import pytest
 
-import compiled  # noqa: E402
+import compiled
 
 
 @pytest.fixture(scope="session")

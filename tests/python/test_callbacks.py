@@ -2,6 +2,7 @@
 to a solve."""
 
 import gc
+import itertools
 import signal
 
 import numpy as np
@@ -124,7 +125,7 @@ def test_eval_g_of_a_problem_without_constraints_gets_an_empty_array():
         eval_h=lambda x, lagrange, obj_factor, out: out.__setitem__(slice(None), 2 * obj_factor),
         ipopt_options=dict(problems.QUIET, fixed_variable_treatment="make_constraint"),
     )
-    x, obj, status = problem.solve(np.zeros(2))
+    x, _, status = problem.solve(np.zeros(2))
     assert status == 0
     np.testing.assert_allclose(x, [1.0, 3.0])
     assert out_shapes and set(out_shapes) == {(0,)}
@@ -177,7 +178,7 @@ def test_only_writes_into_out_reach_the_solver(write):
         if write == "slice assignment":
             out[:] = 0.0
         else:
-            out = np.zeros(4)  # noqa: F841
+            out = np.zeros(4)
 
     problem = problems.make_hs071(eval_grad_f=eval_grad_f, ipopt_options=problems.QUIET)
     x, _, _ = problem.solve(problems.x0())
@@ -387,7 +388,7 @@ def test_kept_argument_arrays_keep_the_values_of_their_call():
     gc.collect()
     check()
     # Each kept array has memory of its own.
-    assert not any(np.shares_memory(a, b) for a, b in zip(xs, xs[1:]))
+    assert not any(np.shares_memory(a, b) for a, b in itertools.pairwise(xs))
 
 
 # --- re-entrant solve --------------------------------------------------------
