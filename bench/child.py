@@ -1,0 +1,92 @@
+"""One measurement in a fresh interpreter, so that its peak RSS is its own.
+
+    child.py solve FORM PROBLEM N LIB [SOLVES]   FORM: compiled | python
+    child.py idle LIB
+    child.py overhead LIB ROUNDS
+
+Prints one JSON line.
+"""
+
+import ctypes
+import json
+import os
+import resource
+import sys
+import time
+
+import numpy as np
+
+import vornel
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import compiled_problems  # noqa: E402
+import python_problems  # noqa: E402
+
+OPTIONS = {"print_level": 0, "sb": "yes", "tol": 1e-8, "mu_strategy": "monotone"}
+PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def maxrss_kb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def rss_kb():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE_KB
+
+
+def solve(form, name, n, lib_path, solves):
+    definition, x0 = python_problems.definition(name, n)
+    if form == "compiled":
+        cbs = compiled_problems.callbacks(ctypes.CDLL(lib_path), name)
+    else:
+        cbs = python_problems.callbacks(name)
+    problem = vornel.Problem(**definition, **cbs, ipopt_options=dict(OPTIONS))
+    del definition  # the Problem holds its own copies
+    times, rss = [], []
+    for _ in range(solves):
+        x = x0.copy()
+        start = time.perf_counter()
+        _, obj, status = problem.solve(x)
+        times.append(time.perf_counter() - start)
+        rss.append(rss_kb())
+    stats = problem.stats
+    return {
+        "status": status,
+        "iter": stats["n_iter"],
+        "obj": obj,
+        "time": times[0],
+        "times": times,
+        "maxrss_kb": maxrss_kb(),
+        "rss_after_kb": rss,
+        "n_eval_f": stats["n_eval_f"],
+        "n_eval_grad_f": stats["n_eval_grad_f"],
+        "n_eval_g": stats["n_eval_g_eq"] + stats["n_eval_g_ineq"],
+        "n_eval_jac_g": stats["n_eval_jac_g_eq"] + stats["n_eval_jac_g_ineq"],
+        "n_eval_h": stats["n_eval_h"],
+    }
+
+
+def idle(lib_path):
+    compiled_problems.callbacks(ctypes.CDLL(lib_path), "hs071")
+    return {"maxrss_kb": maxrss_kb()}
+
+
+def main(argv):
+    mode = argv[1]
+    if mode == "solve":
+        solves = int(argv[6]) if len(argv) > 6 else 1
+        result = solve(argv[2], argv[3], int(argv[4]), argv[5], solves)
+    elif mode == "idle":
+        result = idle(argv[2])
+    elif mode == "overhead":
+        import overhead
+
+        result = overhead.measure(argv[2], int(argv[3]), OPTIONS)
+    else:
+        raise SystemExit(__doc__)
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main(sys.argv)
