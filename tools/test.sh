@@ -20,6 +20,6 @@ if ! build_log=$(ninja -C build/native 2>&1); then
   echo "$build_log"
   exit 1
 fi
-build/native/tests/native/test_core
+build/native/tests/native/test_core --gtest_brief=1
 
 python3 -m pytest tests/python "$@"
