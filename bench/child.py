@@ -10,7 +10,6 @@ Prints one JSON line.
 import ctypes
 import json
 import os
-import resource
 import sys
 import time
 
@@ -27,7 +26,13 @@ PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
 
 
 def maxrss_kb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    # VmHWM, not getrusage's maxrss: the latter carries the parent's peak
+    # over fork and exec.
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return -1
 
 
 def rss_kb():

@@ -26,8 +26,8 @@ struct bench_params {
 BENCH_DECLARE(hs071)
 BENCH_DECLARE(rosen)
 BENCH_DECLARE(chained)
-/* Callbacks that do nothing: the reference for the per-call overhead. */
-BENCH_DECLARE(noop)
+/* Zeros for every role: the reference for the per-call overhead. */
+BENCH_DECLARE(zero)
 
 #ifdef __cplusplus
 }
