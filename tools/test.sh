@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs everything the tests need, then runs the native tests of the core
-# and the Python test suite.
+# Installs everything the tests need, then runs the native tests of the core,
+# the Python test suite, and both again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (all but the slow example, stub and soak files).
+# VORNEL_SKIP_SANITIZERS=1 leaves the sanitizer run out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --test
@@ -23,3 +25,9 @@ fi
 build/native/tests/native/test_core --gtest_brief=1
 
 python3 -m pytest tests/python "$@"
+
+if [ "${VORNEL_SKIP_SANITIZERS:-0}" != 1 ]; then
+  echo "== under AddressSanitizer and UndefinedBehaviorSanitizer"
+  tools/sanitize.sh --ignore="$PWD/tests/python/test_examples.py" \
+    --ignore="$PWD/tests/python/test_stubs.py" --ignore="$PWD/tests/python/test_soak.py"
+fi
