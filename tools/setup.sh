@@ -22,7 +22,7 @@ fi
 
 python3 -m pip --version > /dev/null
 if [ "${1:-}" = "--test" ]; then
-  python3 -c "import pytest, scipy, hypothesis, meson, mesonbuild, ninja" 2> /dev/null ||
+  python3 -c "import pytest, scipy, hypothesis, mesonbuild, ninja, numba, dask, distributed, mypy" 2> /dev/null ||
     python3 -m pip install -q -r tools/requirements-test.txt
 fi
 
