@@ -9,7 +9,6 @@
 #include <IpOrigIpoptNLP.hpp>
 #include <IpTNLP.hpp>
 
-#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -17,17 +16,6 @@
 #include "nlp/sparsity.hpp"
 
 namespace vornel {
-
-// Ipopt passes derivative values to the linear solver unchecked (unless its
-// check_derivatives_for_naninf option is on), and MUMPS's analysis crashes
-// the process on a Jacobian holding NaN or an infinity. A derivative
-// evaluation that produced one is therefore reported to the solver as failed.
-inline bool all_finite(const double* values, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (!std::isfinite(values[i])) return false;
-  }
-  return true;
-}
 
 template <class F, class GradF, class G, class JacG, class H, class IntermediateCallback>
 class NlpBase : public NlpData, public Ipopt::TNLP {

@@ -1,5 +1,6 @@
 #include "nlp/sparsity.hpp"
 
+#include <cmath>
 #include <cstring>
 
 #include "solver/ipopt_compat.hpp"
@@ -18,6 +19,13 @@ static void copy_indices(const std::vector<int>& from, int* to) {
 void copy_sparsity(const SparsityIndices& indices, int* iRow, int* jCol) {
   copy_indices(std::get<0>(indices), iRow);
   copy_indices(std::get<1>(indices), jCol);
+}
+
+bool all_finite(const double* values, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i])) return false;
+  }
+  return true;
 }
 
 }  // namespace vornel
