@@ -7,6 +7,7 @@
 #include <IpBlas.hpp>
 #include <IpRegOptions.hpp>
 
+#include <map>
 #include <string>
 
 namespace vornel::compat {
@@ -15,15 +16,30 @@ namespace vornel::compat {
 inline void blas_copy(Ipopt::Index n, const Ipopt::Number* x, Ipopt::Number* y) {
   Ipopt::IpBlasCopy(n, x, 1, y, 1);
 }
-inline std::string category_name(const Ipopt::RegisteredOption& option) {
-  return option.RegisteringCategory().Name();
+// An option registered outside any category has no category object, which
+// RegisteringCategory() would dereference; the categories' own lists are
+// safe to walk.
+inline std::map<std::string, std::string> option_categories(
+    const Ipopt::RegisteredOptions& registered) {
+  std::map<std::string, std::string> categories;
+  for (const auto& entry : registered.RegisteredCategories()) {
+    for (const auto& option : entry.second->RegisteredOptions()) {
+      categories[option->Name()] = entry.second->Name();
+    }
+  }
+  return categories;
 }
 #else
 inline void blas_copy(Ipopt::Index n, const Ipopt::Number* x, Ipopt::Number* y) {
   Ipopt::IpBlasDcopy(n, x, 1, y, 1);
 }
-inline std::string category_name(const Ipopt::RegisteredOption& option) {
-  return option.RegisteringCategory();
+inline std::map<std::string, std::string> option_categories(
+    const Ipopt::RegisteredOptions& registered) {
+  std::map<std::string, std::string> categories;
+  for (const auto& entry : registered.RegisteredOptionsList()) {
+    categories[entry.first] = entry.second->RegisteringCategory();
+  }
+  return categories;
 }
 #endif
 

@@ -67,18 +67,26 @@ PyObject* py_option_dict(const IpoptOption& option) {
   return complete ? dict.release() : nullptr;
 }
 
+// Options registered outside any category get the empty string.
+std::string category_of(const std::map<std::string, std::string>& categories,
+                        const std::string& name) {
+  const auto found = categories.find(name);
+  return found == categories.end() ? std::string() : found->second;
+}
+
 }  // namespace
 
 std::vector<IpoptOption> get_ipopt_options() {
   Ipopt::SmartPtr<Ipopt::IpoptApplication> app = IpoptApplicationFactory();
   Ipopt::SmartPtr<Ipopt::RegisteredOptions> registered = app->RegOptions();
   const auto& table = registered->RegisteredOptionsList();
+  const std::map<std::string, std::string> categories = compat::option_categories(*registered);
   std::vector<IpoptOption> options;
   options.reserve(table.size());
   for (const auto& [name, option] : table) {
     options.push_back(IpoptOption{option->Name(), from_ipopt_type(option->Type()),
                                   option->ShortDescription(), option->LongDescription(),
-                                  compat::category_name(*option)});
+                                  category_of(categories, name)});
   }
   return options;
 }
