@@ -128,9 +128,10 @@ def main():
     lines = [f"Machine: {machine()}.", ""]
     lines.append(
         "| problem | n | form | iterations | objective | wall time | per iteration "
-        "| ratio to native | peak RSS | same iterations and objective as native |"
+        "| ratio to native | CPU time | CPU ratio | peak RSS | same iterations and objective "
+        "as native |"
     )
-    lines.append("|---|---:|---|---:|---:|---:|---:|---:|---:|---|")
+    lines.append("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     print("\n".join(lines), flush=True)
     for problem, n in cases:
         forms = ["native", "compiled"]
@@ -143,10 +144,12 @@ def main():
                 runs[form].append(run_form(form, problem, n))
         native = runs["native"]
         native_time = statistics.median(r["time"] for r in native)
+        native_cpu = statistics.median(r["cpu"] for r in native)
         for form in forms:
             rs = runs[form]
             first = rs[0]
             t = statistics.median(r["time"] for r in rs)
+            cpu = statistics.median(r["cpu"] for r in rs)
             rss = statistics.median(r["maxrss_kb"] for r in rs) / 1024
             same_iter = all(r["iter"] == native[0]["iter"] for r in rs)
             obj_diff = max(abs(float(r["obj"]) - float(native[0]["obj"])) for r in rs)
@@ -162,7 +165,8 @@ def main():
             row = (
                 f"| {problem} | {n} | {form} | {first['iter']} | {float(first['obj']):.10g} "
                 f"| {fmt_time(t)} | {fmt_time(t / max(first['iter'], 1))} "
-                f"| {t / native_time:.3f} | {rss:.1f} MiB | {same} |"
+                f"| {t / native_time:.3f} | {fmt_time(cpu)} | {cpu / native_cpu:.3f} "
+                f"| {rss:.1f} MiB | {same} |"
             )
             if bad:
                 row += f" status {bad}"
