@@ -12,8 +12,9 @@ import argparse
 from pathlib import Path
 
 import numpy as np
-from _hs071 import solve_case
 from dask.distributed import Client, LocalCluster
+
+from _hs071 import solve_case
 
 
 def main() -> None:
@@ -27,9 +28,7 @@ def main() -> None:
         default=2,
         help="workers of the local cluster (default 2)",
     )
-    parser.add_argument(
-        "--points", type=int, default=8, help="number of bounds to try (default 8)"
-    )
+    parser.add_argument("--points", type=int, default=8, help="number of bounds to try (default 8)")
     args = parser.parse_args()
 
     if args.scheduler:
@@ -38,9 +37,7 @@ def main() -> None:
     else:
         # No dashboard: nothing here looks at it, and its fixed port would
         # clash between runs on the same machine.
-        cluster = LocalCluster(
-            n_workers=args.workers, threads_per_worker=1, dashboard_address=None
-        )
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None)
         client = Client(cluster)
     try:
         # Workers of a remote cluster do not have the examples directory;

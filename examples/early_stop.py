@@ -37,9 +37,7 @@ def progress(
 def main() -> None:
     problem = make_problem(intermediate_callback=progress)
     x, obj, status = problem.solve(x0())
-    stopped = (
-        " (stopped early by the callback)" if status == USER_REQUESTED_STOP else ""
-    )
+    stopped = " (stopped early by the callback)" if status == USER_REQUESTED_STOP else ""
     print(f"status {status}{stopped} after {problem.stats['n_iter']} iterations")
     print(f"objective {obj:.6f} at x = {x}")
 

@@ -10,6 +10,7 @@ Run it with ``python examples/hs071.py``.
 
 import numpy as np
 import numpy.typing as npt
+
 import vornel
 
 Vector = npt.NDArray[np.float64]

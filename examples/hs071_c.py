@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+
 import vornel
 from _hs071 import HESS, INF, JAC_G, x0
 

@@ -10,19 +10,18 @@ import time
 from typing import Any
 
 import numpy as np
-import vornel
-from _hs071 import HESS, INF, JAC_G, QUIET, make_problem, x0
 from numba import cfunc, types
 from numba.np.numpy_support import carray
 from scipy import LowLevelCallable  # type: ignore[import-untyped]
+
+import vornel
+from _hs071 import HESS, INF, JAC_G, QUIET, make_problem, x0
 
 double_p = types.CPointer(types.double)  # type: ignore[no-untyped-call]
 F_SIG = types.boolean(types.intc, double_p, double_p, types.voidptr)
 GRAD_F_SIG = types.boolean(types.intc, double_p, double_p, types.voidptr)
 G_SIG = types.boolean(types.intc, double_p, types.intc, double_p, types.voidptr)
-JAC_G_SIG = types.boolean(
-    types.intc, double_p, types.intc, types.intc, double_p, types.voidptr
-)
+JAC_G_SIG = types.boolean(types.intc, double_p, types.intc, types.intc, double_p, types.voidptr)
 H_SIG = types.boolean(
     types.intc,
     double_p,
@@ -63,9 +62,7 @@ def eval_g(n: int, x_: Any, m: int, out_: Any, user_data: Any) -> bool:
 
 
 @cfunc(JAC_G_SIG)
-def eval_jac_g(
-    n: int, x_: Any, m: int, nele_jac: int, out_: Any, user_data: Any
-) -> bool:
+def eval_jac_g(n: int, x_: Any, m: int, nele_jac: int, out_: Any, user_data: Any) -> bool:
     x = carray(x_, (n,))
     out = carray(out_, (nele_jac,))
     out[0] = x[1] * x[2] * x[3]

@@ -13,13 +13,15 @@ def main() -> None:
     exact = make_problem()
     _, obj, status = exact.solve(x0())
     print(
-        f"exact Hessian:       objective {obj:.6f}, status {status}, {exact.stats['n_iter']} iterations"
+        f"exact Hessian:       objective {obj:.6f}, status {status}, "
+        f"{exact.stats['n_iter']} iterations"
     )
 
     approx = make_problem(eval_h=None, sparsity_indices_h=([], []))
     x, obj, status = approx.solve(x0())
     print(
-        f"limited-memory BFGS: objective {obj:.6f}, status {status}, {approx.stats['n_iter']} iterations"
+        f"limited-memory BFGS: objective {obj:.6f}, status {status}, "
+        f"{approx.stats['n_iter']} iterations"
     )
     print("Hessian evaluations:", approx.stats["n_eval_h"])
     print("solution:", x)

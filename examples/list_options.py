@@ -24,17 +24,13 @@ def main() -> None:
     if len(sys.argv) > 1:
         names = by_category.get(sys.argv[1])
         if names is None:
-            sys.exit(
-                f"no category {sys.argv[1]!r}; categories: {', '.join(sorted(by_category))}"
-            )
+            sys.exit(f"no category {sys.argv[1]!r}; categories: {', '.join(sorted(by_category))}")
         for name in names:
             print(f"{name:40s} {described[name]}")
         return
 
     print(f"{len(options)} options in {len(by_category)} categories")
-    for category, names in sorted(
-        by_category.items(), key=lambda item: (-len(item[1]), item[0])
-    ):
+    for category, names in sorted(by_category.items(), key=lambda item: (-len(item[1]), item[0])):
         shown = ", ".join(names[:SHOWN_PER_CATEGORY])
         more = (
             f", ... ({len(names) - SHOWN_PER_CATEGORY} more)"

@@ -9,17 +9,14 @@ import argparse
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
+
 from _hs071 import solve_case
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument(
-        "--workers", type=int, default=2, help="number of processes (default 2)"
-    )
-    parser.add_argument(
-        "--points", type=int, default=8, help="number of bounds to try (default 8)"
-    )
+    parser.add_argument("--workers", type=int, default=2, help="number of processes (default 2)")
+    parser.add_argument("--points", type=int, default=8, help="number of bounds to try (default 8)")
     args = parser.parse_args()
 
     bounds = np.linspace(20.0, 30.0, args.points).tolist()

@@ -6,6 +6,7 @@ with set_problem_scaling; the optimum stays the same, the path to it changes.
 """
 
 import numpy as np
+
 from _hs071 import make_problem, x0
 
 

@@ -6,6 +6,7 @@ neighbour problem whose product constraint x0*x1*x2*x3 >= 25 is tightened to
 """
 
 import numpy as np
+
 from _hs071 import make_problem, x0
 
 WARM_OPTIONS: dict[str, int | float | str] = {
@@ -27,7 +28,8 @@ def main() -> None:
     # The multiplier arrays receive the final multipliers of the run.
     _, obj, status = first.solve(x, mult_g=mult_g, mult_x_L=mult_x_L, mult_x_U=mult_x_U)
     print(
-        f"original problem:  objective {obj:.6f}, status {status}, {first.stats['n_iter']} iterations"
+        f"original problem:  objective {obj:.6f}, status {status}, "
+        f"{first.stats['n_iter']} iterations"
     )
     print("  constraint multipliers:", np.array2string(mult_g, precision=6))
 
@@ -50,7 +52,8 @@ def main() -> None:
         f"warm start (25.5): objective {warm_obj:.6f}, status {warm_status}, {warm_iter} iterations"
     )
     print(
-        f"same optimum: {abs(warm_obj - cold_obj) < 1e-6}; iterations saved: {cold_iter - warm_iter}"
+        f"same optimum: {abs(warm_obj - cold_obj) < 1e-6}; "
+        f"iterations saved: {cold_iter - warm_iter}"
     )
 
 

@@ -50,9 +50,15 @@ def main():
     parser.add_argument("-n", "--cycles", type=int, default=10_000)
     parser.add_argument("--warmup", type=int, default=None, help="default: max(100, N/20)")
     parser.add_argument("--limit-kib", type=float, default=1024.0)
-    parser.add_argument("--traced-limit", type=int, default=16384, help="bytes of tracemalloc growth")
-    parser.add_argument("-k", "--select", default="", help="only scenarios whose name contains this")
-    parser.add_argument("--no-tracemalloc", action="store_true", help="resident memory only (faster)")
+    parser.add_argument(
+        "--traced-limit", type=int, default=16384, help="bytes of tracemalloc growth"
+    )
+    parser.add_argument(
+        "-k", "--select", default="", help="only scenarios whose name contains this"
+    )
+    parser.add_argument(
+        "--no-tracemalloc", action="store_true", help="resident memory only (faster)"
+    )
     args = parser.parse_args()
     warmup = args.warmup if args.warmup is not None else max(100, args.cycles // 20)
     trace = not args.no_tracemalloc
@@ -68,14 +74,19 @@ def main():
     if trace:
         tracemalloc.start(1)
 
-    scenarios_ = [(f"life cycle: {form}", scenarios.life_cycle(form), None) for form in scenarios.FORMS]
+    scenarios_ = [
+        (f"life cycle: {form}", scenarios.life_cycle(form), None) for form in scenarios.FORMS
+    ]
     scenarios_ += [(f.name, f.run, f.refcounts) for f in scenarios.all_failures()]
     scenarios_ = [s for s in scenarios_ if args.select in s[0]]
 
     failed = []
     total_cycles = 0
     started = time.perf_counter()
-    header = f"{'scenario':44s} {'cycles':>7s} {'RSS KiB':>9s} {'grow KiB':>9s} {'traced B':>9s} {'blocks':>7s} refs  {'s':>6s}"
+    header = (
+        f"{'scenario':44s} {'cycles':>7s} {'RSS KiB':>9s} {'grow KiB':>9s} {'traced B':>9s} "
+        f"{'blocks':>7s} refs  {'s':>6s}"
+    )
     print(header, file=report)
     for name, run, refcounts in scenarios_:
         with solver_output_silenced(report):
@@ -104,7 +115,8 @@ def main():
         if problems:
             failed.append(name)
     print(
-        f"{len(scenarios_)} scenarios, {total_cycles} calls, {time.perf_counter() - started:.0f} s; "
+        f"{len(scenarios_)} scenarios, {total_cycles} calls, "
+        f"{time.perf_counter() - started:.0f} s; "
         f"peak resident {scenarios.rss() / 1024:.0f} KiB",
         file=report,
     )

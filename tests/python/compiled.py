@@ -14,7 +14,11 @@ NAMES = ("f", "grad_f", "g", "jac_g", "h", "intermediate_callback")
 
 # The constructor keyword each C function serves.
 KEYWORDS = dict(
-    zip(NAMES, ("eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h", "intermediate_callback"))
+    zip(
+        NAMES,
+        ("eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h", "intermediate_callback"),
+        strict=True,
+    )
 )
 
 _int, _dbl, _ptr = ctypes.c_int, ctypes.c_double, ctypes.c_void_p
@@ -96,9 +100,7 @@ class Library:
         return capsule
 
     def low_level_callable(self, name, data):
-        return scipy.LowLevelCallable(
-            self.functions[name], ctypes.c_void_p(ctypes.addressof(data))
-        )
+        return scipy.LowLevelCallable(self.functions[name], ctypes.c_void_p(ctypes.addressof(data)))
 
     def callbacks(self, stop_after=-1, delay_us=0):
         return CompiledCallbacks(self, stop_after, delay_us)

@@ -85,5 +85,3 @@ def hs071_args(**overrides):
 
 def make_hs071(**overrides):
     return vornel.Problem(**hs071_args(**overrides))
-
-

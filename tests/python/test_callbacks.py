@@ -377,7 +377,7 @@ def test_kept_argument_arrays_keep_the_values_of_their_call():
     def check():
         for kept, values in ((xs, x_values), (grads, grad_values), (lagranges, lagrange_values)):
             assert len(kept) > 2
-            for array, expected in zip(kept, values):
+            for array, expected in zip(kept, values, strict=True):
                 np.testing.assert_array_equal(array, expected)
 
     # The solver evaluates at many different points, so views into its
@@ -409,7 +409,7 @@ def test_solve_from_inside_a_callback_raises_and_the_outer_solve_goes_on():
 
     problem = problems.make_hs071(eval_f=eval_f, ipopt_options=problems.QUIET)
     assert_solves_hs071(problem)
-    (error, inner_x0), = errors
+    ((error, inner_x0),) = errors
     assert "being solved" in str(error)
     # The refused solve did not touch its own argument either.
     np.testing.assert_array_equal(inner_x0, problems.x0())

@@ -104,7 +104,7 @@ def test_two_calls_are_equal_but_share_nothing(catalogue):
     again = vornel.get_ipopt_options()
     assert again == catalogue
     assert again is not catalogue
-    assert all(a is not b for a, b in zip(again, catalogue))
+    assert all(a is not b for a, b in zip(again, catalogue, strict=True))
     again[0]["name"] = "changed"
     again.clear()
     assert vornel.get_ipopt_options() == catalogue

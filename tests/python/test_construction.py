@@ -57,10 +57,24 @@ def test_zero_variables_and_constraints_build_and_solve():
 def test_all_eighteen_arguments_by_position():
     a = hs071_args()
     problem = vornel.Problem(
-        a["n"], a["x_l"], a["x_u"], a["m"], a["g_l"], a["g_u"],
-        a["sparsity_indices_jac_g"], a["sparsity_indices_h"],
-        a["eval_f"], a["eval_grad_f"], a["eval_g"], a["eval_jac_g"], a["eval_h"],
-        None, 1.0, None, None, QUIET,
+        a["n"],
+        a["x_l"],
+        a["x_u"],
+        a["m"],
+        a["g_l"],
+        a["g_u"],
+        a["sparsity_indices_jac_g"],
+        a["sparsity_indices_h"],
+        a["eval_f"],
+        a["eval_grad_f"],
+        a["eval_g"],
+        a["eval_jac_g"],
+        a["eval_h"],
+        None,
+        1.0,
+        None,
+        None,
+        QUIET,
     )
     x, f, status = solve(problem)
     assert status == 0
@@ -71,8 +85,11 @@ class DictSubclass(dict):
     pass
 
 
-@pytest.mark.parametrize("options", [None, {}, QUIET, DictSubclass(QUIET)],
-                         ids=["None", "empty", "dict", "dict-subclass"])
+@pytest.mark.parametrize(
+    "options",
+    [None, {}, QUIET, DictSubclass(QUIET)],
+    ids=["None", "empty", "dict", "dict-subclass"],
+)
 def test_ipopt_options_may_be_none_or_any_dict(options):
     assert isinstance(make_hs071(ipopt_options=options), vornel.Problem)
 
@@ -98,9 +115,7 @@ def test_without_eval_h_sparsity_h_is_ignored_and_hessian_is_approximated(sparsi
 def test_without_eval_h_the_limited_memory_approximation_overrides_options():
     # Under "exact" the solver would ask for Hessian values that no callback
     # can give; the run only succeeds because the approximation is forced.
-    problem = make_hs071(
-        eval_h=None, ipopt_options=dict(QUIET, hessian_approximation="exact")
-    )
+    problem = make_hs071(eval_h=None, ipopt_options=dict(QUIET, hessian_approximation="exact"))
     assert solve(problem)[2] == 0
     assert problem.stats["n_eval_h"] == 0
 
@@ -134,77 +149,132 @@ def test_obj_scaling_defaults_to_one():
 
 FAILURES = {
     "misspelled-keyword": (
-        hs071_args(eval_hess=None), TypeError, "'eval_hess' is an invalid keyword argument"),
+        hs071_args(eval_hess=None),
+        TypeError,
+        "'eval_hess' is an invalid keyword argument",
+    ),
     "missing-argument": (without("eval_jac_g"), TypeError, "eval_jac_g"),
     "missing-sparsity-h-without-eval-h": (
-        without("sparsity_indices_h", eval_h=None), TypeError, "sparsity_indices_h"),
+        without("sparsity_indices_h", eval_h=None),
+        TypeError,
+        "sparsity_indices_h",
+    ),
     "n-not-int": (hs071_args(n="4"), TypeError, None),
     "n-beyond-int": (hs071_args(n=2**40), OverflowError, None),
     "obj-scaling-not-number": (hs071_args(obj_scaling="1"), TypeError, None),
     "too-many-positional": ((1,) * 19, TypeError, None),
     "eval-f-not-callable": (
-        hs071_args(eval_f=5), ValueError,
-        "argument 'eval_f': must be Union[Callable, PyCapsule, scipy.LowLevelCallable], not int"),
+        hs071_args(eval_f=5),
+        ValueError,
+        "argument 'eval_f': must be Union[Callable, PyCapsule, scipy.LowLevelCallable], not int",
+    ),
     "x-l-list": (
-        hs071_args(x_l=[1.0] * 4), TypeError, "argument 'x_l' must be numpy.ndarray, not list"),
+        hs071_args(x_l=[1.0] * 4),
+        TypeError,
+        "argument 'x_l' must be numpy.ndarray, not list",
+    ),
     "n-negative": (hs071_args(n=-1), ValueError, "n can't be negative"),
     "m-negative": (hs071_args(m=-1), ValueError, "m can't be negative"),
     "x-l-long": (
-        hs071_args(x_l=np.ones(5)), ValueError, "argument x_L has wrong size 5 (expected: 4)"),
+        hs071_args(x_l=np.ones(5)),
+        ValueError,
+        "argument x_L has wrong size 5 (expected: 4)",
+    ),
     "x-u-short": (
-        hs071_args(x_u=np.ones(3)), ValueError, "argument x_U has wrong size 3 (expected: 4)"),
+        hs071_args(x_u=np.ones(3)),
+        ValueError,
+        "argument x_U has wrong size 3 (expected: 4)",
+    ),
     "g-l-long": (
-        hs071_args(g_l=np.ones(3)), ValueError, "argument g_L has wrong size 3 (expected: 2)"),
+        hs071_args(g_l=np.ones(3)),
+        ValueError,
+        "argument g_L has wrong size 3 (expected: 2)",
+    ),
     "g-u-empty": (
-        hs071_args(g_u=np.ones(0)), ValueError, "argument g_U has wrong size 0 (expected: 2)"),
+        hs071_args(g_u=np.ones(0)),
+        ValueError,
+        "argument g_U has wrong size 0 (expected: 2)",
+    ),
     "jac-sparsity-list": (
-        hs071_args(sparsity_indices_jac_g=list(JAC_G)), TypeError,
-        "Sparsity info: a tuple is needed."),
+        hs071_args(sparsity_indices_jac_g=list(JAC_G)),
+        TypeError,
+        "Sparsity info: a tuple is needed.",
+    ),
     "hess-sparsity-unequal": (
-        hs071_args(sparsity_indices_h=([0, 1], [0])), ValueError,
-        "Sparsity info: length of row indices (2) does not match lenth of column indices (1)"),
+        hs071_args(sparsity_indices_h=([0, 1], [0])),
+        ValueError,
+        "Sparsity info: length of row indices (2) does not match lenth of column indices (1)",
+    ),
     "jac-row-beyond-m": (
-        hs071_args(sparsity_indices_jac_g=([0, 2], [0, 1])), ValueError,
-        "sparsity_indices_jac_g: row index 2 at position 1 is out of range [0, 2)"),
+        hs071_args(sparsity_indices_jac_g=([0, 2], [0, 1])),
+        ValueError,
+        "sparsity_indices_jac_g: row index 2 at position 1 is out of range [0, 2)",
+    ),
     "jac-column-beyond-n": (
-        hs071_args(sparsity_indices_jac_g=([0, 1, 1], [0, 1, 4])), ValueError,
-        "sparsity_indices_jac_g: column index 4 at position 2 is out of range [0, 4)"),
+        hs071_args(sparsity_indices_jac_g=([0, 1, 1], [0, 1, 4])),
+        ValueError,
+        "sparsity_indices_jac_g: column index 4 at position 2 is out of range [0, 4)",
+    ),
     "jac-row-negative": (
-        hs071_args(sparsity_indices_jac_g=([-1], [0])), ValueError,
-        "sparsity_indices_jac_g: row index -1 at position 0 is out of range [0, 2)"),
+        hs071_args(sparsity_indices_jac_g=([-1], [0])),
+        ValueError,
+        "sparsity_indices_jac_g: row index -1 at position 0 is out of range [0, 2)",
+    ),
     "hess-row-beyond-n": (
-        hs071_args(sparsity_indices_h=([0, 4], [0, 0])), ValueError,
-        "sparsity_indices_h: row index 4 at position 1 is out of range [0, 4)"),
+        hs071_args(sparsity_indices_h=([0, 4], [0, 0])),
+        ValueError,
+        "sparsity_indices_h: row index 4 at position 1 is out of range [0, 4)",
+    ),
     "hess-column-negative": (
-        hs071_args(sparsity_indices_h=([0, 1, 2], [0, 0, -2])), ValueError,
-        "sparsity_indices_h: column index -2 at position 2 is out of range [0, 4)"),
+        hs071_args(sparsity_indices_h=([0, 1, 2], [0, 0, -2])),
+        ValueError,
+        "sparsity_indices_h: column index -2 at position 2 is out of range [0, 4)",
+    ),
     "index-beyond-32-bits": (
-        hs071_args(sparsity_indices_jac_g=([0, 2**32 + 1], [0, 1])), ValueError,
-        "Sparsity info[1]: 4294967297 does not fit a 32-bit signed integer"),
+        hs071_args(sparsity_indices_jac_g=([0, 2**32 + 1], [0, 1])),
+        ValueError,
+        "Sparsity info[1]: 4294967297 does not fit a 32-bit signed integer",
+    ),
     "options-list": (
-        hs071_args(ipopt_options=[("tol", 1e-3)]), TypeError,
-        "Wrong type for ipopt_options. Required: Optional[dict]]"),
+        hs071_args(ipopt_options=[("tol", 1e-3)]),
+        TypeError,
+        "Wrong type for ipopt_options. Required: Optional[dict]]",
+    ),
     "option-refused": (
-        hs071_args(ipopt_options={"no_such_option": 1}), ValueError,
-        "Failed to set the Ipopt option 'no_such_option'"),
+        hs071_args(ipopt_options={"no_such_option": 1}),
+        ValueError,
+        "Failed to set the Ipopt option 'no_such_option'",
+    ),
     "second-option-refused": (
-        hs071_args(ipopt_options={"print_level": 0, "max_iter": "many"}), ValueError,
-        "Failed to set the Ipopt option 'max_iter'"),
+        hs071_args(ipopt_options={"print_level": 0, "max_iter": "many"}),
+        ValueError,
+        "Failed to set the Ipopt option 'max_iter'",
+    ),
     "option-value-type": (
-        hs071_args(ipopt_options={"tol": b"1e-3"}), TypeError,
-        "The value for option tol has unsupported type"),
+        hs071_args(ipopt_options={"tol": b"1e-3"}),
+        TypeError,
+        "The value for option tol has unsupported type",
+    ),
     "option-key-not-str": (
-        hs071_args(ipopt_options={1: 2}), TypeError,
-        "The name of an option must be str, not int (option 1)"),
+        hs071_args(ipopt_options={1: 2}),
+        TypeError,
+        "The name of an option must be str, not int (option 1)",
+    ),
     "option-int-beyond-32-bits": (
-        hs071_args(ipopt_options={"max_iter": 2**40}), ValueError,
-        "The value for option max_iter does not fit a 32-bit signed integer"),
+        hs071_args(ipopt_options={"max_iter": 2**40}),
+        ValueError,
+        "The value for option max_iter does not fit a 32-bit signed integer",
+    ),
     "x-scaling-size": (
-        hs071_args(x_scaling=np.ones(3)), ValueError,
-        "argument x_scaling has wrong size 3 (expected: 4)"),
+        hs071_args(x_scaling=np.ones(3)),
+        ValueError,
+        "argument x_scaling has wrong size 3 (expected: 4)",
+    ),
     "g-scaling-size": (
-        hs071_args(g_scaling=np.ones(1)), ValueError,
-        "argument g_scaling has wrong size 1 (expected: 2)"),
+        hs071_args(g_scaling=np.ones(1)),
+        ValueError,
+        "argument g_scaling has wrong size 1 (expected: 2)",
+    ),
 }
 
 
@@ -219,8 +289,9 @@ def construct(args):
 PARSER_FAILURES = {"misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h"}
 
 
-@pytest.mark.parametrize("name, args, error, message",
-                         [(k, *v) for k, v in FAILURES.items()], ids=FAILURES.keys())
+@pytest.mark.parametrize(
+    "name, args, error, message", [(k, *v) for k, v in FAILURES.items()], ids=FAILURES.keys()
+)
 def test_failure_keeps_its_type_and_carries_the_context(name, args, error, message):
     with pytest.raises(error) as info:
         construct(args)
@@ -291,25 +362,44 @@ def test_reference_counts_unchanged_when_an_optional_callback_is_refused():
         # Sign of n before the lengths of the arrays.
         (dict(n=-1, x_l=np.ones(7)), ValueError, "n can't be negative"),
         # Lengths before the range of the Jacobian indices.
-        (dict(x_l=np.ones(7), sparsity_indices_jac_g=([5], [0])), ValueError,
-         "argument x_L has wrong size 7"),
+        (
+            dict(x_l=np.ones(7), sparsity_indices_jac_g=([5], [0])),
+            ValueError,
+            "argument x_L has wrong size 7",
+        ),
         # Range of the Jacobian indices before the Hessian sparsity.
-        (dict(sparsity_indices_jac_g=([5], [0]), sparsity_indices_h=5), ValueError,
-         "sparsity_indices_jac_g: row index 5"),
+        (
+            dict(sparsity_indices_jac_g=([5], [0]), sparsity_indices_h=5),
+            ValueError,
+            "sparsity_indices_jac_g: row index 5",
+        ),
         # Hessian sparsity before the options type.
-        (dict(sparsity_indices_h=[[], []], ipopt_options=[]), TypeError,
-         "Sparsity info: a tuple is needed."),
+        (
+            dict(sparsity_indices_h=[[], []], ipopt_options=[]),
+            TypeError,
+            "Sparsity info: a tuple is needed.",
+        ),
         # Options type before the scaling sizes.
         (dict(ipopt_options=[], x_scaling=np.ones(2)), TypeError, "Wrong type for ipopt_options"),
         # Scaling sizes before any option is applied.
-        (dict(x_scaling=np.ones(2), ipopt_options={"no_such_option": 1}), ValueError,
-         "argument x_scaling"),
+        (
+            dict(x_scaling=np.ones(2), ipopt_options={"no_such_option": 1}),
+            ValueError,
+            "argument x_scaling",
+        ),
         # The parser stops at the first argument that fails to convert.
         (dict(x_l=[1.0], eval_f=None), TypeError, "argument 'x_l'"),
     ],
-    ids=["sparsity-before-n", "n-before-lengths", "lengths-before-range", "jac-range-before-h",
-         "h-before-options-type", "options-type-before-scaling", "scaling-before-options",
-         "first-converter"],
+    ids=[
+        "sparsity-before-n",
+        "n-before-lengths",
+        "lengths-before-range",
+        "jac-range-before-h",
+        "h-before-options-type",
+        "options-type-before-scaling",
+        "scaling-before-options",
+        "first-converter",
+    ],
 )
 def test_checks_run_in_order(overrides, error, message):
     with pytest.raises(error) as info:

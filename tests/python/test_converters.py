@@ -6,8 +6,8 @@ import functools
 import numpy as np
 import pytest
 
-import vornel
 import problems
+import vornel
 from problems import HESS, JAC_G, QUIET, hs071_args, make_hs071, x0
 
 PREFIX = "vornel.Problem(): "
@@ -119,8 +119,11 @@ def _capsule(name):
     return new(address, name, None)
 
 
-@pytest.mark.parametrize("name", [None, b"", b"double (double *, void *)", b"anything"],
-                         ids=["unnamed", "empty", "signature", "other"])
+@pytest.mark.parametrize(
+    "name",
+    [None, b"", b"double (double *, void *)", b"anything"],
+    ids=["unnamed", "empty", "signature", "other"],
+)
 def test_capsules_of_any_name_are_accepted(name):
     capsule = _capsule(name)
     assert isinstance(make_hs071(eval_f=capsule), vornel.Problem)
@@ -130,8 +133,9 @@ def test_capsules_of_any_name_are_accepted(name):
 def test_scipy_low_level_callable_is_accepted_by_its_shape():
     scipy = pytest.importorskip("scipy")
     callable_ = scipy.LowLevelCallable(_capsule(b"anything"))
-    assert isinstance(make_hs071(eval_grad_f=callable_, intermediate_callback=callable_),
-                      vornel.Problem)
+    assert isinstance(
+        make_hs071(eval_grad_f=callable_, intermediate_callback=callable_), vornel.Problem
+    )
 
 
 # ---------------------------------------------------------------- bound arrays
@@ -211,7 +215,8 @@ def test_converted_bounds_are_copies():
 
 
 @pytest.mark.parametrize(
-    "dtype", [np.complex128, object, "U3", "S3", "datetime64[s]"],
+    "dtype",
+    [np.complex128, object, "U3", "S3", "datetime64[s]"],
     ids=["complex", "object", "str", "bytes", "datetime"],
 )
 @pytest.mark.parametrize("name", ["x_l", "g_u", "x_scaling", "g_scaling"])
@@ -304,8 +309,9 @@ def test_sparsity_values_are_read_from_the_iterable(sparsity):
 
 
 def test_empty_sparsity_patterns_are_valid():
-    assert isinstance(make_hs071(sparsity_indices_jac_g=((), []), sparsity_indices_h=([], ())),
-                      vornel.Problem)
+    assert isinstance(
+        make_hs071(sparsity_indices_jac_g=((), []), sparsity_indices_h=([], ())), vornel.Problem
+    )
 
 
 def _failing_generator():
@@ -317,37 +323,62 @@ SPARSITY_FAILURES = {
     "list-outer": ([[0], [0]], TypeError, "Sparsity info: a tuple is needed."),
     "dict-outer": ({0: 0, 1: 0}, TypeError, "Sparsity info: a tuple is needed."),
     "none-outer": (None, TypeError, "Sparsity info: a tuple is needed."),
-    "one-item": (([0],), TypeError,
-                 "Sparsity info: a tuple of size 2 is needed. Found tuple of size 1"),
-    "three-items": (([0], [0], [0]), TypeError,
-                    "Sparsity info: a tuple of size 2 is needed. Found tuple of size 3"),
+    "one-item": (
+        ([0],),
+        TypeError,
+        "Sparsity info: a tuple of size 2 is needed. Found tuple of size 1",
+    ),
+    "three-items": (
+        ([0], [0], [0]),
+        TypeError,
+        "Sparsity info: a tuple of size 2 is needed. Found tuple of size 3",
+    ),
     "row-not-iterable": ((5, [0]), TypeError, "Sparsity info: a sequence is needed."),
     "column-not-iterable": (([0], None), TypeError, "Sparsity info: a sequence is needed."),
-    "iteration-raises": (lambda: (_failing_generator(), [0, 0]), TypeError,
-                         "Sparsity info: a sequence is needed."),
+    "iteration-raises": (
+        lambda: (_failing_generator(), [0, 0]),
+        TypeError,
+        "Sparsity info: a sequence is needed.",
+    ),
     "float-first": (([0.0], [0]), TypeError, "Sparsity info[0]: invalid type. Expected int"),
-    "float-later": (([0, 1], [0, 1.5]), TypeError,
-                    "Sparsity info[1]: invalid type. Expected int"),
-    "float-array": ((np.zeros(2), [0, 1]), TypeError,
-                    "Sparsity info[0]: invalid type. Expected int"),
+    "float-later": (([0, 1], [0, 1.5]), TypeError, "Sparsity info[1]: invalid type. Expected int"),
+    "float-array": (
+        (np.zeros(2), [0, 1]),
+        TypeError,
+        "Sparsity info[0]: invalid type. Expected int",
+    ),
     "string": (("01", [0, 1]), TypeError, "Sparsity info[0]: invalid type. Expected int"),
-    "none-item": (([0, None], [0, 1]), TypeError,
-                  "Sparsity info[1]: invalid type. Expected int"),
-    "unequal": (([0, 1, 1], [0, 1]), ValueError,
-                "Sparsity info: length of row indices (3) does not match lenth of column "
-                "indices (2)"),
-    "unequal-empty-rows": (([], [0]), ValueError,
-                           "Sparsity info: length of row indices (0) does not match lenth of "
-                           "column indices (1)"),
-    "beyond-int32": (([2**31], [0]), ValueError,
-                     "Sparsity info[0]: 2147483648 does not fit a 32-bit signed integer"),
-    "below-int32": (([-(2**31) - 1], [0]), ValueError,
-                    "Sparsity info[0]: -2147483649 does not fit a 32-bit signed integer"),
-    "beyond-32-bits-wrapping-to-valid": (([0, 2**32], [0, 0]), ValueError,
-                                         "Sparsity info[1]: 4294967296 does not fit a 32-bit "
-                                         "signed integer"),
-    "beyond-int64": (([2**70], [0]), ValueError,
-                     f"Sparsity info[0]: {2**70} does not fit a 32-bit signed integer"),
+    "none-item": (([0, None], [0, 1]), TypeError, "Sparsity info[1]: invalid type. Expected int"),
+    "unequal": (
+        ([0, 1, 1], [0, 1]),
+        ValueError,
+        "Sparsity info: length of row indices (3) does not match lenth of column indices (2)",
+    ),
+    "unequal-empty-rows": (
+        ([], [0]),
+        ValueError,
+        "Sparsity info: length of row indices (0) does not match lenth of column indices (1)",
+    ),
+    "beyond-int32": (
+        ([2**31], [0]),
+        ValueError,
+        "Sparsity info[0]: 2147483648 does not fit a 32-bit signed integer",
+    ),
+    "below-int32": (
+        ([-(2**31) - 1], [0]),
+        ValueError,
+        "Sparsity info[0]: -2147483649 does not fit a 32-bit signed integer",
+    ),
+    "beyond-32-bits-wrapping-to-valid": (
+        ([0, 2**32], [0, 0]),
+        ValueError,
+        "Sparsity info[1]: 4294967296 does not fit a 32-bit signed integer",
+    ),
+    "beyond-int64": (
+        ([2**70], [0]),
+        ValueError,
+        f"Sparsity info[0]: {2**70} does not fit a 32-bit signed integer",
+    ),
 }
 
 

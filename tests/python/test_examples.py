@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
+
 import vornel
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -65,9 +66,7 @@ def test_hs071_c(tmp_path):
     # The counters live in the user data; matching the solver's own counts
     # shows that the context of every capsule reached the C functions.
     counted = dict(
-        re.findall(
-            r"(\w+)=(\d+)", field(out, r"^C calls counted in the user data: (.*)$")
-        )
+        re.findall(r"(\w+)=(\d+)", field(out, r"^C calls counted in the user data: (.*)$"))
     )
     stats = stats_of(out)
     assert int(counted["f"]) == stats["n_eval_f"]
@@ -108,9 +107,7 @@ def test_early_stop(tmp_path):
     out = run("early_stop", cwd=tmp_path)
     iterations = [int(i) for i in re.findall(r"^iter\s+(\d+)\s", out, re.MULTILINE)]
     stopped_after = int(
-        field(
-            out, r"^status 5 \(stopped early by the callback\) after (\d+) iterations$"
-        )
+        field(out, r"^status 5 \(stopped early by the callback\) after (\d+) iterations$")
     )
     # One progress line per iteration, the starting point included.
     assert iterations == list(range(stopped_after + 1))
@@ -121,9 +118,7 @@ def test_early_stop(tmp_path):
 def test_limited_memory(tmp_path):
     out = run("limited_memory", cwd=tmp_path)
     assert field(out, r"^exact Hessian:\s+objective (\S+),") == OBJECTIVE
-    assert (
-        field(out, r"^limited-memory BFGS:\s+objective (\S+), status 0,") == OBJECTIVE
-    )
+    assert field(out, r"^limited-memory BFGS:\s+objective (\S+), status 0,") == OBJECTIVE
     assert field(out, r"^Hessian evaluations: (\d+)$") == "0"
 
 

@@ -31,7 +31,9 @@ EVALUATIONS = ROUTINES[:5]
 # each of these calls is reached.
 KS = (1, 2, 5)
 
-needs_cc = pytest.mark.skipif(not compiled.available(), reason="no C compiler for compiled callbacks")
+needs_cc = pytest.mark.skipif(
+    not compiled.available(), reason="no C compiler for compiled callbacks"
+)
 COMPILED_FORMS = [pytest.param(f, marks=needs_cc) for f in compiled.FORMS]
 
 
@@ -99,7 +101,9 @@ def test_return_values_of_output_callbacks_are_ignored(py_problem, routine, valu
 def test_intermediate_of_wrong_type_raises(py_problem, value, k):
     problem, faults = py_problem
     faults.arm("intermediate_callback", k, returns(value))
-    with pytest.raises(RuntimeError, match="^Python function intermediate_callback returned non bool$"):
+    with pytest.raises(
+        RuntimeError, match="^Python function intermediate_callback returned non bool$"
+    ):
         problem.solve(x0())
     assert faults.calls["intermediate_callback"] == k
     assert_recovers(problem, faults.reset)
@@ -183,5 +187,3 @@ def test_non_finite_jacobian_does_not_crash_the_interpreter():
     )
     assert done.returncode == 0, done.stderr
     assert int(done.stdout.split()[-1]) == INVALID_NUMBER_DETECTED
-
-

@@ -15,7 +15,7 @@ from hypothesis.database import DirectoryBasedExampleDatabase
 from hypothesis.extra import numpy as hnp
 
 import vornel
-from problems import HESS, JAC_G, QUIET, hs071_args, make_hs071, x0
+from problems import HESS, JAC_G, QUIET, make_hs071, x0
 
 settings.register_profile(
     "ci",
@@ -120,7 +120,11 @@ def arrays(draw, lengths=st.integers(0, 7), ndims=st.integers(0, 3)):
     ndim = draw(ndims)
     shape = tuple(draw(lengths) for _ in range(ndim))
     if dtype.kind in "fc":
-        elements = st.floats(allow_nan=True, allow_infinity=True, width=min(64, dtype.itemsize * 8 // (2 if dtype.kind == "c" else 1)))
+        elements = st.floats(
+            allow_nan=True,
+            allow_infinity=True,
+            width=min(64, dtype.itemsize * 8 // (2 if dtype.kind == "c" else 1)),
+        )
     elif dtype.kind in "iu":
         info = np.iinfo(dtype)
         elements = st.integers(int(info.min), int(info.max))
@@ -160,9 +164,17 @@ scalars = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True),
     st.text(max_size=5),
     st.binary(max_size=5),
-    st.sampled_from([RaisingIndex(), RaisingIter(), HugeLen(), object(), 1j, np.float64(4), np.int32(2)]),
+    st.sampled_from(
+        [RaisingIndex(), RaisingIter(), HugeLen(), object(), 1j, np.float64(4), np.int32(2)]
+    ),
 )
-index_lists = st.lists(st.one_of(st.integers(-3, 12), st.sampled_from([2**31, -(2**40), 0.0, None, "1", RaisingIndex(), np.int64(1)])), max_size=12)
+index_lists = st.lists(
+    st.one_of(
+        st.integers(-3, 12),
+        st.sampled_from([2**31, -(2**40), 0.0, None, "1", RaisingIndex(), np.int64(1)]),
+    ),
+    max_size=12,
+)
 sequences = st.one_of(
     index_lists,
     index_lists.map(tuple),
@@ -179,14 +191,23 @@ sparsities = st.one_of(
     st.tuples(sequences, sequences, sequences),
     # Well formed, in or out of range, equal or unequal lengths.
     st.integers(0, 12).flatmap(
-        lambda k: st.tuples(st.lists(st.integers(-1, 5), min_size=k, max_size=k), st.lists(st.integers(-1, 5), min_size=k, max_size=k))
+        lambda k: st.tuples(
+            st.lists(st.integers(-1, 5), min_size=k, max_size=k),
+            st.lists(st.integers(-1, 5), min_size=k, max_size=k),
+        )
     ),
     st.just(JAC_G),
     st.just(HESS),
     st.just(((), ())),
     scalars,
 )
-anything = st.one_of(scalars, arrays(), st.lists(scalars, max_size=4), st.dictionaries(st.text(max_size=4), scalars, max_size=3), sparsities)
+anything = st.one_of(
+    scalars,
+    arrays(),
+    st.lists(scalars, max_size=4),
+    st.dictionaries(st.text(max_size=4), scalars, max_size=3),
+    sparsities,
+)
 
 
 # --- dimension-agnostic callbacks: any n, m and number of nonzeros ------------
@@ -216,13 +237,17 @@ def gen_intermediate(*args):
     return True
 
 
-GENERIC = dict(eval_f=gen_f, eval_grad_f=gen_grad_f, eval_g=gen_g, eval_jac_g=gen_jac_g, eval_h=gen_h)
+GENERIC = dict(
+    eval_f=gen_f, eval_grad_f=gen_grad_f, eval_g=gen_g, eval_jac_g=gen_jac_g, eval_h=gen_h
+)
 BOUNDED_RUN = {**QUIET, "max_iter": 5}
 
 
 def bound_values():
     # Float bounds including NaN, infinities and the solver's 1e19 limits.
-    return st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from([1e19, -1e19, 2e19, 0.0])
+    return st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from(
+        [1e19, -1e19, 2e19, 0.0]
+    )
 
 
 @st.composite
@@ -238,14 +263,16 @@ def constructor_arguments(draw):
         g_l=np.array(draw(st.lists(floats, min_size=m, max_size=m)), dtype=float),
         g_u=np.array(draw(st.lists(floats, min_size=m, max_size=m)), dtype=float),
         sparsity_indices_jac_g=draw(
-            st.lists(st.tuples(st.integers(0, max(m - 1, 0)), st.integers(0, max(n - 1, 0))), max_size=8 if m and n else 0).map(
-                lambda pairs: ([p[0] for p in pairs], [p[1] for p in pairs])
-            )
+            st.lists(
+                st.tuples(st.integers(0, max(m - 1, 0)), st.integers(0, max(n - 1, 0))),
+                max_size=8 if m and n else 0,
+            ).map(lambda pairs: ([p[0] for p in pairs], [p[1] for p in pairs]))
         ),
         sparsity_indices_h=draw(
-            st.lists(st.tuples(st.integers(0, max(n - 1, 0)), st.integers(0, max(n - 1, 0))), max_size=8 if n else 0).map(
-                lambda pairs: ([p[0] for p in pairs], [p[1] for p in pairs])
-            )
+            st.lists(
+                st.tuples(st.integers(0, max(n - 1, 0)), st.integers(0, max(n - 1, 0))),
+                max_size=8 if n else 0,
+            ).map(lambda pairs: ([p[0] for p in pairs], [p[1] for p in pairs]))
         ),
         **GENERIC,
         ipopt_options=dict(BOUNDED_RUN),
@@ -260,8 +287,19 @@ def constructor_arguments(draw):
     # Mostly near-valid arguments, so that construction gets past the
     # parser often enough to reach the later checks and the solver.
     replaced = draw(st.sampled_from([0, 0, 0, 1, 1, 2, 3]))
-    for name in draw(st.lists(st.sampled_from(names + ["obj_scaling", "x_scaling", "g_scaling"]), min_size=replaced, max_size=replaced, unique=True)):
-        args[name] = draw(st.one_of(anything, arrays(), sparsities) if name.startswith("sparsity") else st.one_of(anything, arrays()))
+    for name in draw(
+        st.lists(
+            st.sampled_from(names + ["obj_scaling", "x_scaling", "g_scaling"]),
+            min_size=replaced,
+            max_size=replaced,
+            unique=True,
+        )
+    ):
+        args[name] = draw(
+            st.one_of(anything, arrays(), sparsities)
+            if name.startswith("sparsity")
+            else st.one_of(anything, arrays())
+        )
     if draw(st.integers(0, 9)) == 0:
         del args[draw(st.sampled_from(names))]
     if draw(st.integers(0, 20)) == 0:
@@ -283,7 +321,20 @@ def is_safe_to_solve(args):
 @PROFILE
 @given(constructor_arguments(), st.booleans())
 def test_constructor(args, positional):
-    order = ["n", "x_l", "x_u", "m", "g_l", "g_u", "sparsity_indices_jac_g", "sparsity_indices_h", "eval_f", "eval_grad_f", "eval_g", "eval_jac_g"]
+    order = [
+        "n",
+        "x_l",
+        "x_u",
+        "m",
+        "g_l",
+        "g_u",
+        "sparsity_indices_jac_g",
+        "sparsity_indices_h",
+        "eval_f",
+        "eval_grad_f",
+        "eval_g",
+        "eval_jac_g",
+    ]
     if positional and all(k in args for k in order):
         rest = {k: v for k, v in args.items() if k not in order}
         problem = outcome(lambda: vornel.Problem(*(args[k] for k in order), **rest))
@@ -326,8 +377,14 @@ solve_arrays = st.one_of(
 @PROFILE
 @given(
     x=solve_arrays,
-    multipliers=st.dictionaries(st.sampled_from(["mult_g", "mult_x_L", "mult_x_U", "x0", "x", "mult"]), solve_arrays, max_size=3),
-    extra_positional=st.one_of(st.just([]), st.just([]), st.lists(solve_arrays, min_size=1, max_size=2)),
+    multipliers=st.dictionaries(
+        st.sampled_from(["mult_g", "mult_x_L", "mult_x_U", "x0", "x", "mult"]),
+        solve_arrays,
+        max_size=3,
+    ),
+    extra_positional=st.one_of(
+        st.just([]), st.just([]), st.lists(solve_arrays, min_size=1, max_size=2)
+    ),
 )
 def test_solve(problem, x, multipliers, extra_positional):
     if "x0" in multipliers:
@@ -397,7 +454,10 @@ def test_set_problem_scaling(args, kwargs):
 
 
 @PROFILE
-@given(args=st.lists(anything, max_size=2), kwargs=st.dictionaries(st.text(max_size=5), scalars, max_size=2))
+@given(
+    args=st.lists(anything, max_size=2),
+    kwargs=st.dictionaries(st.text(max_size=5), scalars, max_size=2),
+)
 def test_get_ipopt_options(args, kwargs):
     result = outcome(lambda: vornel.get_ipopt_options(*args, **kwargs))
     if result is not None:

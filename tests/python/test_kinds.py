@@ -22,15 +22,23 @@ PY_CALLBACKS = {
 
 def _combinations():
     for index, choice in enumerate(
-        itertools.product(("py", "c"), ("py", "c"), ("py", "c"), ("py", "c"),
-                          ("none", "py", "c"), ("none", "py", "c"))
+        itertools.product(
+            ("py", "c"),
+            ("py", "c"),
+            ("py", "c"),
+            ("py", "c"),
+            ("none", "py", "c"),
+            ("none", "py", "c"),
+        )
     ):
-        combo = dict(zip(REQUIRED + OPTIONAL, choice))
+        combo = dict(zip(REQUIRED + OPTIONAL, choice, strict=True))
         # Compiled callbacks alternate between the two compiled forms, with
         # the starting form changing from one combination to the next, so each
         # callback meets both forms next to every kind of the others.
         compiled_forms = itertools.cycle(("capsule", "llc") if index % 2 else ("llc", "capsule"))
-        forms = {name: next(compiled_forms) if kind == "c" else kind for name, kind in combo.items()}
+        forms = {
+            name: next(compiled_forms) if kind == "c" else kind for name, kind in combo.items()
+        }
         yield pytest.param(forms, id="-".join(f"{name}={form}" for name, form in forms.items()))
 
 

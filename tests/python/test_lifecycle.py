@@ -273,20 +273,26 @@ def _run(code, tmp_path):
 # How numpy is made unimportable, and what the printed cause then says.
 BLOCK_NUMPY = {
     "None in sys.modules": ("sys.modules['numpy'] = None", "ModuleNotFoundError"),
-    "refusing finder": ("""
+    "refusing finder": (
+        """
         class Refuse:
             def find_spec(self, name, path=None, target=None):
                 if name == 'numpy' or name.startswith('numpy.'):
                     raise ImportError('numpy is blocked for this test')
         sys.meta_path.insert(0, Refuse())
-    """, "ImportError: numpy is blocked for this test"),
+    """,
+        "ImportError: numpy is blocked for this test",
+    ),
 }
 
 
 @pytest.mark.parametrize("block, cause_text", BLOCK_NUMPY.values(), ids=BLOCK_NUMPY.keys())
 def test_import_without_numpy_fails_after_printing_the_cause(block, cause_text, tmp_path):
-    code = "import sys\n" + textwrap.dedent(block) + textwrap.dedent(
-        """
+    code = (
+        "import sys\n"
+        + textwrap.dedent(block)
+        + textwrap.dedent(
+            """
         try:
             import vornel
         except ImportError as error:
@@ -295,6 +301,7 @@ def test_import_without_numpy_fails_after_printing_the_cause(block, cause_text, 
         else:
             print('IMPORTED', flush=True)
         """
+        )
     )
     result = _run(code, tmp_path)
     assert result.returncode == 0, result.stdout

@@ -80,14 +80,29 @@ def test_problem_docstring_signature_args_and_link_targets():
     assert lines[4] == "" and lines[5] == "Args:"
     args_section = "\n".join(lines[5:])
     documented = [
-        "n", "x_l", "x_u", "m", "g_l", "g_u", "sparsity_indices_jac_g", "sparsity_indices_h",
-        "eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h", "intermediate_callback",
-        "obj_scaling", "x_scaling", "g_scaling", "ipopt_options",
+        "n",
+        "x_l",
+        "x_u",
+        "m",
+        "g_l",
+        "g_u",
+        "sparsity_indices_jac_g",
+        "sparsity_indices_h",
+        "eval_f",
+        "eval_grad_f",
+        "eval_g",
+        "eval_jac_g",
+        "eval_h",
+        "intermediate_callback",
+        "obj_scaling",
+        "x_scaling",
+        "g_scaling",
+        "ipopt_options",
     ]
     positions = [args_section.index(f"\n    {name}: ") for name in documented]
     assert positions == sorted(positions)
-    assert any(l.startswith(".. _PyCapsule: ") for l in lines)
-    assert any(l.startswith(".. _scipy.LowLevelCallable: ") for l in lines)
+    assert any(line.startswith(".. _PyCapsule: ") for line in lines)
+    assert any(line.startswith(".. _scipy.LowLevelCallable: ") for line in lines)
 
 
 def test_set_problem_scaling_docstring_body():

@@ -35,9 +35,11 @@ def test_set_returns_none(problem):
 
 @pytest.mark.parametrize(
     "args, message",
-    [((1,), "set() takes 0 positional arguments but 1 was given"),
-     ((1, 2), "set() takes 0 positional arguments but 2 were given"),
-     (("max_iter", 1), "set() takes 0 positional arguments but 2 were given")],
+    [
+        ((1,), "set() takes 0 positional arguments but 1 was given"),
+        ((1, 2), "set() takes 0 positional arguments but 2 were given"),
+        (("max_iter", 1), "set() takes 0 positional arguments but 2 were given"),
+    ],
     ids=["one", "two", "name-and-value"],
 )
 def test_set_refuses_positional_arguments(problem, args, message):
@@ -119,29 +121,61 @@ def test_largest_32_bit_integer_is_accepted(problem):
         (dict(max_iter=1.0), ValueError, "Failed to set the Ipopt option 'max_iter'"),
         (dict(tol=1), ValueError, "Failed to set the Ipopt option 'tol'"),
         (dict(mu_strategy=1), ValueError, "Failed to set the Ipopt option 'mu_strategy'"),
-        (dict(mu_strategy="nonsense"), ValueError,
-         "Failed to set the Ipopt option 'mu_strategy'"),
+        (dict(mu_strategy="nonsense"), ValueError, "Failed to set the Ipopt option 'mu_strategy'"),
         (dict(max_iter=-1), ValueError, "Failed to set the Ipopt option 'max_iter'"),
         (dict(tol=-1.0), ValueError, "Failed to set the Ipopt option 'tol'"),
-        (dict(max_iter=np.int64(1)), TypeError,
-         "The value for option max_iter has unsupported type"),
+        (
+            dict(max_iter=np.int64(1)),
+            TypeError,
+            "The value for option max_iter has unsupported type",
+        ),
         (dict(max_iter=None), TypeError, "The value for option max_iter has unsupported type"),
-        (dict(linear_solver=b"mumps"), TypeError,
-         "The value for option linear_solver has unsupported type"),
+        (
+            dict(linear_solver=b"mumps"),
+            TypeError,
+            "The value for option linear_solver has unsupported type",
+        ),
         (dict(tol=[1e-3]), TypeError, "The value for option tol has unsupported type"),
         (dict(tol=np.float32(1e-3)), TypeError, "The value for option tol has unsupported type"),
-        (dict(max_iter=2**31), ValueError,
-         "The value for option max_iter does not fit a 32-bit signed integer"),
-        (dict(max_iter=2**40), ValueError,
-         "The value for option max_iter does not fit a 32-bit signed integer"),
-        (dict(print_level=-(2**31) - 1), ValueError,
-         "The value for option print_level does not fit a 32-bit signed integer"),
-        (dict(max_iter=2**100), ValueError,
-         "The value for option max_iter does not fit a 32-bit signed integer"),
+        (
+            dict(max_iter=2**31),
+            ValueError,
+            "The value for option max_iter does not fit a 32-bit signed integer",
+        ),
+        (
+            dict(max_iter=2**40),
+            ValueError,
+            "The value for option max_iter does not fit a 32-bit signed integer",
+        ),
+        (
+            dict(print_level=-(2**31) - 1),
+            ValueError,
+            "The value for option print_level does not fit a 32-bit signed integer",
+        ),
+        (
+            dict(max_iter=2**100),
+            ValueError,
+            "The value for option max_iter does not fit a 32-bit signed integer",
+        ),
     ],
-    ids=["unknown", "float-for-int", "int-for-float", "int-for-str", "bad-choice",
-         "int-out-of-range", "float-out-of-range", "numpy-int64", "None", "bytes", "list",
-         "numpy-float32", "int-2**31", "int-2**40", "int-below-32-bits", "int-beyond-64-bits"],
+    ids=[
+        "unknown",
+        "float-for-int",
+        "int-for-float",
+        "int-for-str",
+        "bad-choice",
+        "int-out-of-range",
+        "float-out-of-range",
+        "numpy-int64",
+        "None",
+        "bytes",
+        "list",
+        "numpy-float32",
+        "int-2**31",
+        "int-2**40",
+        "int-below-32-bits",
+        "int-beyond-64-bits",
+    ],
 )
 def test_refused_values_raise_without_prefix(problem, kwargs, error, message):
     with pytest.raises(error) as info:
@@ -180,8 +214,9 @@ def test_second_of_two_with_unsupported_type_keeps_the_first(problem):
     assert status_of(problem) == MAX_ITER_EXCEEDED
 
 
-@pytest.mark.parametrize("kwargs", [{"\udc80": 1}, {"linear_solver": "\udc80"}],
-                         ids=["name", "value"])
+@pytest.mark.parametrize(
+    "kwargs", [{"\udc80": 1}, {"linear_solver": "\udc80"}], ids=["name", "value"]
+)
 def test_names_and_values_that_are_not_utf8_are_refused(problem, kwargs):
     with pytest.raises(UnicodeEncodeError):
         problem.set(**kwargs)

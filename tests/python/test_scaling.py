@@ -53,8 +53,9 @@ def test_each_scaling_changes_the_run_under_user_scaling(scaling, unscaled):
 def test_scaling_has_no_effect_under_other_methods(method):
     options = dict(QUIET, nlp_scaling_method=method)
     plain = trace(make_hs071(ipopt_options=options))
-    scaled = make_hs071(ipopt_options=options, obj_scaling=100.0, x_scaling=X_SCALING,
-                        g_scaling=G_SCALING)
+    scaled = make_hs071(
+        ipopt_options=options, obj_scaling=100.0, x_scaling=X_SCALING, g_scaling=G_SCALING
+    )
     assert trace(scaled) == plain
     scaled.set_problem_scaling(3.0, X_SCALING, G_SCALING)
     assert trace(scaled) == plain
@@ -83,8 +84,9 @@ def test_set_problem_scaling_returns_none():
 
 
 def test_scaling_set_later_matches_scaling_given_at_construction():
-    given = trace(make_hs071(ipopt_options=USER, obj_scaling=3.0, x_scaling=X_SCALING,
-                             g_scaling=G_SCALING))
+    given = trace(
+        make_hs071(ipopt_options=USER, obj_scaling=3.0, x_scaling=X_SCALING, g_scaling=G_SCALING)
+    )
     problem = make_hs071(ipopt_options=USER)
     problem.set_problem_scaling(3.0, X_SCALING, G_SCALING)
     assert trace(problem) == given
@@ -94,8 +96,9 @@ def test_scaling_set_later_matches_scaling_given_at_construction():
 
 
 def test_objective_alone_clears_variable_and_constraint_scaling(unscaled):
-    problem = make_hs071(ipopt_options=USER, obj_scaling=7.0, x_scaling=X_SCALING,
-                         g_scaling=G_SCALING)
+    problem = make_hs071(
+        ipopt_options=USER, obj_scaling=7.0, x_scaling=X_SCALING, g_scaling=G_SCALING
+    )
     problem.set_problem_scaling(1.0)
     assert trace(problem) == unscaled
 
@@ -130,19 +133,43 @@ def test_scaling_arrays_are_copied():
     "args, kwargs, error, message",
     [
         ((1.0, np.ones(3)), {}, ValueError, "argument x_scaling has wrong size 3 (expected: 4)"),
-        ((1.0,), dict(x_scaling=np.ones(5)), ValueError,
-         "argument x_scaling has wrong size 5 (expected: 4)"),
-        ((1.0, None, np.ones(3)), {}, ValueError,
-         "argument g_scaling has wrong size 3 (expected: 2)"),
-        ((1.0, np.ones(4), np.ones(1)), {}, ValueError,
-         "argument g_scaling has wrong size 1 (expected: 2)"),
+        (
+            (1.0,),
+            dict(x_scaling=np.ones(5)),
+            ValueError,
+            "argument x_scaling has wrong size 5 (expected: 4)",
+        ),
+        (
+            (1.0, None, np.ones(3)),
+            {},
+            ValueError,
+            "argument g_scaling has wrong size 3 (expected: 2)",
+        ),
+        (
+            (1.0, np.ones(4), np.ones(1)),
+            {},
+            ValueError,
+            "argument g_scaling has wrong size 1 (expected: 2)",
+        ),
         ((1.0, [1.0] * 4), {}, TypeError, "argument 'x_scaling' must be numpy.ndarray, not list"),
-        ((1.0, None, (1.0, 1.0)), {}, TypeError,
-         "argument 'g_scaling' must be numpy.ndarray, not tuple"),
-        ((1.0, np.ones((4, 1))), {}, ValueError,
-         "argument 'x_scaling': numpy.ndarray dimension must be 1, not 2"),
-        ((1.0, np.ones(4, dtype=complex)), {}, TypeError,
-         "argument 'x_scaling': numpy.ndarray dtype must cast safely to float64, not complex128"),
+        (
+            (1.0, None, (1.0, 1.0)),
+            {},
+            TypeError,
+            "argument 'g_scaling' must be numpy.ndarray, not tuple",
+        ),
+        (
+            (1.0, np.ones((4, 1))),
+            {},
+            ValueError,
+            "argument 'x_scaling': numpy.ndarray dimension must be 1, not 2",
+        ),
+        (
+            (1.0, np.ones(4, dtype=complex)),
+            {},
+            TypeError,
+            "argument 'x_scaling': numpy.ndarray dtype must cast safely to float64, not complex128",
+        ),
         ((), {}, TypeError, None),
         (("2",), {}, TypeError, None),
         ((None,), {}, TypeError, None),
@@ -150,13 +177,27 @@ def test_scaling_arrays_are_copied():
         ((1.0,), dict(obj_scaling=2.0), TypeError, None),
         ((1.0,), dict(scaling=np.ones(4)), TypeError, None),
     ],
-    ids=["x-short", "x-long-keyword", "g-long", "g-short", "x-list", "g-tuple", "x-2d",
-         "x-complex", "missing", "obj-str", "obj-None", "too-many", "obj-twice",
-         "unknown-keyword"],
+    ids=[
+        "x-short",
+        "x-long-keyword",
+        "g-long",
+        "g-short",
+        "x-list",
+        "g-tuple",
+        "x-2d",
+        "x-complex",
+        "missing",
+        "obj-str",
+        "obj-None",
+        "too-many",
+        "obj-twice",
+        "unknown-keyword",
+    ],
 )
 def test_failures_carry_the_context_and_change_nothing(args, kwargs, error, message):
-    before = make_hs071(ipopt_options=USER, obj_scaling=3.0, x_scaling=X_SCALING,
-                        g_scaling=G_SCALING)
+    before = make_hs071(
+        ipopt_options=USER, obj_scaling=3.0, x_scaling=X_SCALING, g_scaling=G_SCALING
+    )
     expected = trace(before)
     problem = make_hs071(ipopt_options=USER)
     problem.set_problem_scaling(3.0, X_SCALING, G_SCALING)

@@ -24,7 +24,10 @@ def cycles_for(run, budget=0.08, most=300, least=50):
     "form",
     [
         pytest.param(
-            f, marks=pytest.mark.skipif(f != "python" and not compiled.available(), reason="no C compiler")
+            f,
+            marks=pytest.mark.skipif(
+                f != "python" and not compiled.available(), reason="no C compiler"
+            ),
         )
         for f in scenarios.FORMS
     ],
@@ -40,7 +43,8 @@ def test_failure_path_keeps_references_and_memory(failure):
     failure.run()
     assert failure.refcounts() == before
     n = cycles_for(failure.run)
-    figures = scenarios.soak(failure.name, failure.run, cycles=n, warmup=n // 10, refcounts=failure.refcounts)
+    figures = scenarios.soak(
+        failure.name, failure.run, cycles=n, warmup=n // 10, refcounts=failure.refcounts
+    )
     assert figures.refcounts_kept, figures
     assert scenarios.UNDER_ASAN or figures.rss_growth <= MIB, figures
-

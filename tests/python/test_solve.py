@@ -7,8 +7,18 @@ import vornel
 from problems import F_OPT, QUIET, X_OPT, make_hs071, x0
 
 FRESH_STATS = dict.fromkeys(
-    ["n_eval_f", "n_eval_grad_f", "n_eval_g_eq", "n_eval_jac_g_eq", "n_eval_g_ineq",
-     "n_eval_jac_g_ineq", "n_eval_h", "n_iter"], -1)
+    [
+        "n_eval_f",
+        "n_eval_grad_f",
+        "n_eval_g_eq",
+        "n_eval_jac_g_eq",
+        "n_eval_g_ineq",
+        "n_eval_jac_g_ineq",
+        "n_eval_h",
+        "n_iter",
+    ],
+    -1,
+)
 
 WRITABLE = "must be a C-contiguous, aligned, writeable numpy.ndarray of native float64"
 
@@ -21,8 +31,14 @@ def problem():
 def parabola(**options):
     """min (x - 2)^2 over 0 <= x <= 5, without constraints."""
     return vornel.Problem(
-        n=1, x_l=np.zeros(1), x_u=np.full(1, 5.0), m=0, g_l=np.empty(0), g_u=np.empty(0),
-        sparsity_indices_jac_g=([], []), sparsity_indices_h=([0], [0]),
+        n=1,
+        x_l=np.zeros(1),
+        x_u=np.full(1, 5.0),
+        m=0,
+        g_l=np.empty(0),
+        g_u=np.empty(0),
+        sparsity_indices_jac_g=([], []),
+        sparsity_indices_h=([0], [0]),
         eval_f=lambda x: (x[0] - 2.0) ** 2,
         eval_grad_f=lambda x, out: out.__setitem__(0, 2.0 * (x[0] - 2.0)),
         eval_g=lambda x, out: None,
@@ -135,8 +151,18 @@ def test_solving_again_starts_from_the_given_point(problem):
         lambda p: p.solve(x0(), mult_x=np.zeros(4)),
         lambda p: p.solve(x0(), x0=x0()),
     ],
-    ids=["nothing", "keyword-x", "None", "list", "multiplier-by-position", "mult_g-None",
-         "mult_x_L-None", "mult_x_U-list", "unknown-keyword", "x0-twice"],
+    ids=[
+        "nothing",
+        "keyword-x",
+        "None",
+        "list",
+        "multiplier-by-position",
+        "mult_g-None",
+        "mult_x_L-None",
+        "mult_x_U-list",
+        "unknown-keyword",
+        "x0-twice",
+    ],
 )
 def test_parser_refuses_with_type_error(problem, call):
     with pytest.raises(TypeError):
@@ -152,15 +178,29 @@ def test_parser_refuses_with_type_error(problem, call):
         (dict(x0=np.ones(5)), "x0 has wrong shape. Expected (4,), found (5,)"),
         (dict(x0=np.ones(0)), "x0 has wrong shape. Expected (4,), found (0,)"),
         (dict(x0=x0(), mult_g=np.zeros(4)), "mult_g has wrong shape. Expected (2,), found (4,)"),
-        (dict(x0=x0(), mult_g=np.zeros((2, 1))),
-         "mult_g has wrong number of dimensions. Expected 1, got 2"),
-        (dict(x0=x0(), mult_x_L=np.zeros(2)),
-         "mult_x_L has wrong shape. Expected (4,), found (2,)"),
-        (dict(x0=x0(), mult_x_U=np.zeros((1, 4))),
-         "mult_x_U has wrong number of dimensions. Expected 1, got 2"),
+        (
+            dict(x0=x0(), mult_g=np.zeros((2, 1))),
+            "mult_g has wrong number of dimensions. Expected 1, got 2",
+        ),
+        (
+            dict(x0=x0(), mult_x_L=np.zeros(2)),
+            "mult_x_L has wrong shape. Expected (4,), found (2,)",
+        ),
+        (
+            dict(x0=x0(), mult_x_U=np.zeros((1, 4))),
+            "mult_x_U has wrong number of dimensions. Expected 1, got 2",
+        ),
     ],
-    ids=["x0-2d", "x0-0d", "x0-long", "x0-empty", "mult_g-long", "mult_g-2d", "mult_x_L-short",
-         "mult_x_U-2d"],
+    ids=[
+        "x0-2d",
+        "x0-0d",
+        "x0-long",
+        "x0-empty",
+        "mult_g-long",
+        "mult_g-2d",
+        "mult_x_L-short",
+        "mult_x_U-2d",
+    ],
 )
 def test_shapes_are_checked(problem, kwargs, message):
     with pytest.raises(ValueError) as info:
@@ -205,8 +245,7 @@ LAYOUTS = {
 
 
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-@pytest.mark.parametrize("name, size", [("x0", 4), ("mult_g", 2), ("mult_x_L", 4),
-                                        ("mult_x_U", 4)])
+@pytest.mark.parametrize("name, size", [("x0", 4), ("mult_g", 2), ("mult_x_L", 4), ("mult_x_U", 4)])
 def test_arrays_written_in_place_must_be_plain_float64(problem, name, size, layout):
     kwargs = dict(x0=x0(), mult_g=np.zeros(2), mult_x_L=np.zeros(4), mult_x_U=np.zeros(4))
     bad = layout(size)

@@ -51,7 +51,7 @@ class CompilerMissing(RuntimeError):
     pass
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def library():
     cc = os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc"
     cc = cc.split()[0]

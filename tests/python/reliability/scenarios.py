@@ -16,7 +16,8 @@ import os
 import sys
 import time
 import tracemalloc
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
@@ -273,7 +274,8 @@ def _call_site_filters():
     for own in (soak, rss):
         lines, first = inspect.getsourcelines(own)
         filters += [
-            tracemalloc.Filter(False, __file__, lineno) for lineno in range(first, first + len(lines))
+            tracemalloc.Filter(False, __file__, lineno)
+            for lineno in range(first, first + len(lines))
         ]
     return filters
 
