@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(coinor-libipopt-dev libblas-dev liblapack-dev pkg-config g++ make)
-if [ "${1:-}" = "--test" ]; then packages+=(libgtest-dev); fi
+if [ "${1:-}" = "--test" ]; then packages+=(libgtest-dev clang-format clang-tidy); fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,7 +22,7 @@ fi
 
 python3 -m pip --version > /dev/null
 if [ "${1:-}" = "--test" ]; then
-  python3 -c "import pytest, scipy, hypothesis, mesonbuild, ninja, numba, dask, distributed, mypy" 2> /dev/null ||
+  python3 -c "import pytest, scipy, hypothesis, mesonbuild, ninja, numba, dask, distributed, mypy, ruff" 2> /dev/null ||
     python3 -m pip install -q -r tools/requirements-test.txt
 fi
 

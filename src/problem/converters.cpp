@@ -108,7 +108,7 @@ PyRef as_float64_array(PyArrayObject* array) {
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': numpy.ndarray dtype must cast safely to float64, not %S", Name,
                  reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
-    return PyRef();
+    return {};
   }
   return PyRef::steal(
       PyArray_FromArray(array, PyArray_DescrFromType(NPY_DOUBLE), NPY_ARRAY_CARRAY_RO));

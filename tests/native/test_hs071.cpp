@@ -129,7 +129,7 @@ TEST(Hs071Multipliers, BoundBuffersReceiveTheFinalMultipliers) {
   ASSERT_EQ(solve_hs071(b, true, true, true), Ipopt::Solve_Succeeded);
 
   std::array<double, kHs071N> grad_f;
-  std::array<double, 2 * kHs071N> jac;
+  std::array<double, std::size_t{2} * kHs071N> jac;
   hs071_grad_f(kHs071N, b.x.data(), grad_f.data(), nullptr);
   hs071_jac_g(kHs071N, b.x.data(), kHs071M, 2 * kHs071N, jac.data(), nullptr);
   for (int i = 0; i < kHs071N; ++i) {
@@ -256,7 +256,11 @@ TEST_P(Hs071Statistics, EqualTheSolversOwnCounters) {
 
     Ipopt::SmartPtr<Ipopt::SolveStatistics> stats = bundle.app->Statistics();
     ASSERT_TRUE(Ipopt::IsValid(stats));
-    Ipopt::Index obj = 0, constr = 0, obj_grad = 0, constr_jac = 0, hess = 0;
+    Ipopt::Index obj = 0;
+    Ipopt::Index constr = 0;
+    Ipopt::Index obj_grad = 0;
+    Ipopt::Index constr_jac = 0;
+    Ipopt::Index hess = 0;
     stats->NumberOfEvaluations(obj, constr, obj_grad, constr_jac, hess);
     EXPECT_EQ(data->n_iter, stats->IterationCount());
     EXPECT_EQ(data->n_eval_f, obj);

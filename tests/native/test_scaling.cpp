@@ -39,8 +39,10 @@ TEST_P(ScalingParameters, HandTheRecordsFactorsToTheSolver) {
   if (with_g) built.data->g_scaling = g_factors;
 
   double obj_scaling = 0.0;
-  bool use_x = !with_x, use_g = !with_g;
-  std::vector<double> x_out(kHs071N, kUntouched), g_out(kHs071M, kUntouched);
+  bool use_x = !with_x;
+  bool use_g = !with_g;
+  std::vector<double> x_out(kHs071N, kUntouched);
+  std::vector<double> g_out(kHs071M, kUntouched);
   ASSERT_TRUE(built.tnlp->get_scaling_parameters(obj_scaling, use_x, kHs071N, x_out.data(), use_g,
                                                  kHs071M, g_out.data()));
 

@@ -41,7 +41,9 @@ TEST_P(StartingPoint, ServesRequestedGroupsFromBoundBuffers) {
                                  bind_x_L ? mult_x_L.data() : nullptr,
                                  bind_x_U ? mult_x_U.data() : nullptr);
 
-  std::array<double, kHs071N> x_out, z_L, z_U;
+  std::array<double, kHs071N> x_out;
+  std::array<double, kHs071N> z_L;
+  std::array<double, kHs071N> z_U;
   std::array<double, kHs071M> lambda;
   x_out.fill(kUntouched);
   z_L.fill(kUntouched);

@@ -83,7 +83,10 @@ TEST_P(Unconstrained, ReportsNoConstraintsAndSolves) {
   const BuiltNlp built = build_quadratic(with_hessian, &calls);
   NlpData* data = attach(bundle, built, with_hessian);
 
-  Ipopt::Index n = -1, m = -1, nnz_jac_g = -1, nnz_h_lag = -1;
+  Ipopt::Index n = -1;
+  Ipopt::Index m = -1;
+  Ipopt::Index nnz_jac_g = -1;
+  Ipopt::Index nnz_h_lag = -1;
   Ipopt::TNLP::IndexStyleEnum style = Ipopt::TNLP::FORTRAN_STYLE;
   ASSERT_TRUE(built.tnlp->get_nlp_info(n, m, nnz_jac_g, nnz_h_lag, style));
   EXPECT_EQ(n, kN);
@@ -93,7 +96,8 @@ TEST_P(Unconstrained, ReportsNoConstraintsAndSolves) {
   EXPECT_EQ(style, Ipopt::TNLP::C_STYLE);
 
   std::array<double, kN> x = {0.0, 0.0, 0.0};
-  std::array<double, kN> mult_x_L, mult_x_U;
+  std::array<double, kN> mult_x_L;
+  std::array<double, kN> mult_x_U;
   mult_x_L.fill(-1.0);
   mult_x_U.fill(-1.0);
   data->set_initial_values(x.data(), nullptr, mult_x_L.data(), mult_x_U.data());
