@@ -13,8 +13,6 @@ import os
 import sys
 import time
 
-import numpy as np
-
 import vornel
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))

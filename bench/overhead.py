@@ -81,9 +81,10 @@ def body_cost(role, n):
     length = {"grad_f": n, "g": 2, "jac_g": 2, "h": 1}[role]
     out = np.zeros(length)
     number = 200000
-    return min(timeit.repeat(lambda: out.fill(0.0), number=number, repeat=5)) / number - min(
-        timeit.repeat(lambda: None, number=number, repeat=5)
-    ) / number
+    return (
+        min(timeit.repeat(lambda: out.fill(0.0), number=number, repeat=5)) / number
+        - min(timeit.repeat(lambda: None, number=number, repeat=5)) / number
+    )
 
 
 def timed(problem, n):
@@ -103,7 +104,7 @@ def per_call(lib, roles, n, options, rounds):
     problems.update({role: build(lib, n, options, (role,)) for role in roles})
     samples = {key: [] for key in problems}
     for _ in range(2):  # warm-up
-        for key, problem in problems.items():
+        for problem in problems.values():
             timed(problem, n)
     # Interleaved, so that the machine's noise hits every variant alike.
     for _ in range(rounds):

@@ -58,7 +58,10 @@ def build():
         sh(["cc", "-O2", "-shared", "-fPIC", obj, "-lm", "-o", LIB])
     if newer(NATIVE, [obj, native_src, hdr]):
         flags = subprocess.run(
-            ["pkg-config", "--cflags", "--libs", "ipopt"], check=True, capture_output=True, text=True
+            ["pkg-config", "--cflags", "--libs", "ipopt"],
+            check=True,
+            capture_output=True,
+            text=True,
         ).stdout.split()
         cflags = [f for f in flags if f.startswith(("-I", "-D"))]
         libs = [f for f in flags if not f.startswith(("-I", "-D"))]
@@ -159,8 +162,10 @@ def main():
                 same = "yes"
             else:
                 scale = max(abs(float(native[0]["obj"])), 1e-300)
-                same = (f"iterations {'same' if same_iter else 'differ'}, objective "
-                        f"differs by {obj_diff / scale:.1e} (relative)")
+                same = (
+                    f"iterations {'same' if same_iter else 'differ'}, objective "
+                    f"differs by {obj_diff / scale:.1e} (relative)"
+                )
             bad = [r["status"] for r in rs if r["status"] != 0]
             row = (
                 f"| {problem} | {n} | {form} | {first['iter']} | {float(first['obj']):.10g} "

@@ -10,7 +10,7 @@ tools/setup.sh --test
 # The quick linters first, so that a style slip fails in seconds. clang-tidy
 # takes minutes; it runs on its own (see .clang-tidy). bench/ is not checked
 # yet: its own clean-up is under way.
-python3 -m ruff check --quiet examples tests tools
+python3 -m ruff check --quiet .
 clang-format --dry-run --Werror src/*/*.cpp src/*/*.hpp tests/native/*.cpp tests/native/*.hpp
 
 # The 3.14 header tool comes with the shared folder beside the repository.
