@@ -1,5 +1,4 @@
 #include "convert/numpy_api.hpp"
-#include "convert/py_ref.hpp"
 #include "problem/problem_object.hpp"
 
 namespace vornel {
@@ -101,9 +100,7 @@ PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Ipopt::ApplicationReturnStatus status;
   {
-    // Keeps the problem alive for the run, even if a callback drops the
-    // last other reference to it.
-    PyRef keep = PyRef::borrow(self);
+    // The method call holds a reference to the problem for the whole run.
     SolvingGuard guard(problem);
     data.set_initial_values(data_of(x0), data_of(mult_g), data_of(mult_x_L), data_of(mult_x_U));
     status = problem->bundle->optimize();
