@@ -101,6 +101,9 @@ bool validate(ProblemArgs& a, NlpBundle& bundle) {
       !check_vector_size(a.g_scaling, static_cast<unsigned>(a.m), "argument g_scaling")) {
     return false;
   }
+  // First, so that the options are checked against a problem without a
+  // Hessian: an exact one is refused rather than silently replaced.
+  if (!a.has_hessian()) bundle.without_hess();
   return set_options_from_dict(bundle, a.ipopt_options);
 }
 
@@ -140,7 +143,6 @@ PyObject* py_problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
 
   keep_callback_objects(problem, a);
-  const bool has_hessian = a.has_hessian();
   auto [tnlp, nlp_data] =
       build_nlp(a.eval_f.callback, a.eval_grad_f.callback, a.eval_g.callback, a.eval_jac_g.callback,
                 std::move(a.jac_g_indices), a.eval_h.callback, std::move(a.h_indices),
@@ -151,8 +153,6 @@ PyObject* py_problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   nlp_data->x_scaling = std::move(a.x_scaling);
   nlp_data->g_scaling = std::move(a.g_scaling);
   nlp_data->obj_scaling = a.obj_scaling;
-  // Last, so that it overrides a hessian_approximation given in the options.
-  if (!has_hessian) problem->bundle->without_hess();
   return reinterpret_cast<PyObject*>(problem);
 }
 
