@@ -92,7 +92,7 @@ inline std::string unavailable_routine(const Ipopt::OptionsList& options) {
   options.GetStringValue("linear_solver", linear_solver, "");
   if (!detail::equal_insensitive(linear_solver, "ma97") ||
       (IpoptGetAvailableLinearSolvers(1) & IPOPTLINEARSOLVER_MA97) != 0) {
-    return std::string();
+    return {};
   }
   std::string library;
   options.GetStringValue("hsllib", library, "");
@@ -100,10 +100,14 @@ inline std::string unavailable_routine(const Ipopt::OptionsList& options) {
   try {
     loader->loadLibrary();
   } catch (const Ipopt::IpoptException& error) {
-    return "linear_solver=\"" + linear_solver + "\" needs the HSL library " + library +
-           ", which cannot be loaded: " + error.Message();
+    std::string reason = "linear_solver=\"" + linear_solver;
+    reason += "\" needs the HSL library ";
+    reason += library;
+    reason += ", which cannot be loaded: ";
+    reason += error.Message();
+    return reason;
   }
-  return std::string();
+  return {};
 }
 #else
 namespace detail {
@@ -170,10 +174,14 @@ inline std::string unavailable_routine(const Ipopt::OptionsList& options) {
       continue;
     }
     if (!detail::hsl_available(need.routine, reason)) {
-      return std::string(need.option) + "=\"" + value + "\" needs " + reason;
+      std::string setting = std::string(need.option) + "=\"";
+      setting += value;
+      setting += "\" needs ";
+      setting += reason;
+      return setting;
     }
   }
-  return std::string();
+  return {};
 }
 #endif
 

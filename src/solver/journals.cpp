@@ -62,7 +62,7 @@ std::string format_va(const char* pformat, va_list ap) {
   va_copy(probe, ap);
   const int size = std::vsnprintf(nullptr, 0, pformat, probe);
   va_end(probe);
-  if (size <= 0) return std::string();
+  if (size <= 0) return {};
   std::string text(static_cast<std::size_t>(size) + 1, '\0');
   std::vsnprintf(text.data(), text.size(), pformat, ap);
   text.resize(static_cast<std::size_t>(size));

@@ -53,7 +53,7 @@ std::string range_text(const Ipopt::RegisteredOption& option) {
 // Leading and trailing blank lines and spaces of the solver's explanation.
 std::string trimmed(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \n");
-  if (first == std::string::npos) return std::string();
+  if (first == std::string::npos) return {};
   return text.substr(first, text.find_last_not_of(" \n") - first + 1);
 }
 
@@ -131,15 +131,15 @@ std::string NlpBundle::check_value(const char* name, const OptionValue& value) c
                  "possible setting, not \"") +
              *text + "\"";
     }
-    return std::string();
+    return {};
   }
   const auto* number = std::get_if<double>(&value);
-  if (number == nullptr || std::isfinite(*number)) return std::string();
+  if (number == nullptr || std::isfinite(*number)) return {};
   Ipopt::SmartPtr<const Ipopt::RegisteredOption> option = app->RegOptions()->GetOption(name);
-  if (Ipopt::IsNull(option) || option->Type() != Ipopt::OT_Number) return std::string();
+  if (Ipopt::IsNull(option) || option->Type() != Ipopt::OT_Number) return {};
   const bool in_range =
       !std::isnan(*number) && (*number > 0 ? !option->HasUpper() : !option->HasLower());
-  if (in_range) return std::string();
+  if (in_range) return {};
   return number_text(*number) + " is not a value of the option's range, " + range_text(*option) +
          "; give a finite number";
 }
