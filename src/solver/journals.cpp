@@ -15,6 +15,8 @@ namespace {
 // which solve() raises later) out of the way of the write, and puts it back.
 class SavedError {
  public:
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
 #if PY_VERSION_HEX >= 0x030C0000
   SavedError() : exc_(PyErr_GetRaisedException()) {}
   ~SavedError() { PyErr_SetRaisedException(exc_); }
@@ -30,9 +32,6 @@ class SavedError {
   PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;
 #endif
- public:
-  SavedError(const SavedError&) = delete;
-  SavedError& operator=(const SavedError&) = delete;
 };
 
 // Writes `size` bytes of `text` to sys.stdout and optionally flushes it.
