@@ -8,6 +8,7 @@
 # Any sanitizer report makes the run fail (halt_on_error, exitcode).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/env.sh
 root=$PWD
 build=build/asan
 

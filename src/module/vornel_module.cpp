@@ -5,6 +5,11 @@
 #include "problem/problem_object.hpp"
 #include "solver/option_catalogue.hpp"
 
+// The package's version, which meson.build passes down.
+#ifndef VORNEL_VERSION
+#error "VORNEL_VERSION (the package version) is not defined"
+#endif
+
 namespace {
 
 PyMethodDef module_methods[] = {
@@ -43,7 +48,7 @@ PyMODINIT_FUNC PyInit_vornel() {
     Py_DECREF(module);
     return nullptr;
   }
-  PyModule_AddStringConstant(module, "__version__", "dev");
+  PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION);
   if (bind_numpy() < 0) {
     PyErr_Print();
     PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");

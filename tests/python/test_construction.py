@@ -151,7 +151,7 @@ FAILURES = {
     "misspelled-keyword": (
         hs071_args(eval_hess=None),
         TypeError,
-        "'eval_hess' is an invalid keyword argument",
+        "'eval_hess'",
     ),
     "missing-argument": (without("eval_jac_g"), TypeError, "eval_jac_g"),
     "missing-sparsity-h-without-eval-h": (

@@ -1,5 +1,7 @@
 """The module object: its attributes, the Problem type and the docstrings."""
 
+import importlib.metadata
+import re
 import types
 
 import pytest
@@ -14,8 +16,10 @@ def test_public_attributes_are_exactly_problem_catalogue_and_version():
     assert set(dir(vornel)) - STANDARD == {"Problem", "get_ipopt_options", "__version__"}
 
 
-def test_version_is_dev():
-    assert vornel.__version__ == "dev"
+def test_version_is_the_distributions():
+    # Both come from the build's one version number.
+    assert vornel.__version__ == importlib.metadata.version("vornel")
+    assert re.fullmatch(r"\d+\.\d+\.\d+", vornel.__version__)
 
 
 def test_module_docstring():
