@@ -9,5 +9,6 @@ cd "$(dirname "$0")/.."
 tools/setup.sh
 . tools/env.sh
 "$python" -c "import pytest, scipy, hypothesis" 2> /dev/null ||
-  "$python" -m pip install -q --disable-pip-version-check "pytest>=7" "scipy>=1.9" "hypothesis>=6"
+  "$python" -m pip install -q --disable-pip-version-check "pytest>=7" "scipy>=1.9" "hypothesis>=6" 2>&1 |
+  { grep -v "^WARNING: Location .* is ignored" || true; }
 exec "$python" -m pytest -p no:cacheprovider -q tests/python "$@"

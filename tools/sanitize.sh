@@ -18,8 +18,11 @@ if compgen -G "tests/native/*.cpp" > /dev/null && [ -f tests/native/meson.build 
 fi
 
 if [ ! -f "$build/build.ninja" ]; then
-  meson setup "$build" -Db_sanitize=address,undefined -Db_lundef=false --buildtype=debug \
-    -Dnative_tests="$native_opt" > /dev/null
+  if ! setup_log=$(meson setup "$build" -Db_sanitize=address,undefined -Db_lundef=false \
+    --buildtype=debug -Dnative_tests="$native_opt" 2>&1); then
+    echo "$setup_log"
+    exit 1
+  fi
 else
   meson configure "$build" -Dnative_tests="$native_opt" > /dev/null
 fi

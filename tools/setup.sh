@@ -58,9 +58,13 @@ if [ ! -x "$python" ]; then
 fi
 pip=("$python" -m pip --disable-pip-version-check)
 "${pip[@]}" --version > /dev/null
+# pip's notes on find-links folders the machine lacks are noise here.
+pip_install() {
+  "${pip[@]}" install -q "$@" 2>&1 | { grep -v "^WARNING: Location .* is ignored" || true; }
+}
 
 if [ "$with_tests" = 1 ]; then
-  "$python" - tools/requirements-test.txt << 'PYEOF' || "${pip[@]}" install -q -r tools/requirements-test.txt
+  "$python" - tools/requirements-test.txt << 'PYEOF' || pip_install -r tools/requirements-test.txt
 import importlib.util, re, sys
 names = {"dask[distributed]": "distributed", "mypy": "mypy", "ruff": "ruff", "meson": "mesonbuild"}
 for line in open(sys.argv[1]):
@@ -78,6 +82,6 @@ sum=$( (find src stubs meson.build meson.options pyproject.toml -type f | LC_ALL
   pkg-config --modversion --variable=prefix ipopt
   pwd) | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && "$python" -c "import vornel") 2> /dev/null; then
-  "${pip[@]}" install -q . 2>&1 | { grep -v "^WARNING: Location .* is ignored" || true; }
+  pip_install .
   echo "$sum" > "$stamp"
 fi

@@ -24,8 +24,11 @@ else
   echo "Ipopt 3.14 compile check skipped: no ../shared/tools beside the repository"
 fi
 
-if [ ! -f build/native/build.ninja ]; then
-  meson setup build/native -Dnative_tests=true --buildtype=debugoptimized > /dev/null
+# meson reports its errors on standard output: shown only when it fails.
+if [ ! -f build/native/build.ninja ] &&
+  ! setup_log=$(meson setup build/native -Dnative_tests=true --buildtype=debugoptimized 2>&1); then
+  echo "$setup_log"
+  exit 1
 fi
 # Quiet when it builds, the compiler's messages when it does not.
 if ! build_log=$(ninja -C build/native 2>&1); then
