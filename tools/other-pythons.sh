@@ -47,7 +47,7 @@ for minor in 3.11 3.12 3.13; do
   version=$("$interpreter" -c 'import platform; print(platform.python_version())')
   env_dir=$PWD/build/venvs/cpython-$version
   echo "== CPython $version ($interpreter, environment $env_dir)"
-  if ! VORNEL_VENV=$env_dir VORNEL_PYTHON=$interpreter tools/setup.sh --test; then
+  if ! VORNEL_VENV=$env_dir VORNEL_PYTHON=$interpreter tools/setup.sh --check; then
     echo "== CPython $version: set-up failed"
     status=1
     continue

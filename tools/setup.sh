@@ -2,14 +2,20 @@
 # Installs what vornel needs and the package itself into a virtual
 # environment; safe to run again, and quick when everything is already there.
 #   tools/setup.sh          system packages, the environment, the package
-#   tools/setup.sh --test   the same plus the test dependencies
+#   tools/setup.sh --test   the same plus every test and developer dependency
+#   tools/setup.sh --check  the same plus only what the Python test suite
+#                           needs (pytest, SciPy, Hypothesis)
 # The environment is the one tools/env.sh chooses: .venv at the repository
 # root unless another virtual environment is active (or VORNEL_VENV names one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/env.sh
 with_tests=0
-if [ "${1:-}" = "--test" ]; then with_tests=1; fi
+requirements=""
+case "${1:-}" in
+  --test) with_tests=1 requirements=tools/requirements-test.txt ;;
+  --check) requirements=tools/requirements-check.txt ;;
+esac
 base_python=${VORNEL_PYTHON:-python3}
 
 packages=(libblas-dev liblapack-dev pkg-config g++ make)
@@ -63,10 +69,10 @@ pip_install() {
   "${pip[@]}" install -q "$@" 2>&1 | { grep -v "^WARNING: Location .* is ignored" || true; }
 }
 
-if [ "$with_tests" = 1 ]; then
-  "$python" - tools/requirements-test.txt << 'PYEOF' || pip_install -r tools/requirements-test.txt
+if [ -n "$requirements" ]; then
+  "$python" - "$requirements" << 'PYEOF' || pip_install -r "$requirements"
 import importlib.util, re, sys
-names = {"dask[distributed]": "distributed", "mypy": "mypy", "ruff": "ruff", "meson": "mesonbuild"}
+names = {"dask[distributed]": "distributed", "meson": "mesonbuild"}
 for line in open(sys.argv[1]):
     requirement = re.split(r"[<>=!~ ]", line.strip(), maxsplit=1)[0]
     if requirement and importlib.util.find_spec(names.get(requirement, requirement)) is None:
