@@ -5,6 +5,9 @@
 # PATH, whichever actually run. Each gets a virtual environment of its own,
 # build/venvs/cpython-VERSION, made and kept up to date by tools/setup.sh.
 # A version the machine lacks is reported as skipped. Arguments go to pytest.
+# The soak and fuzz files are left out here: they repeat the same scenarios
+# hundreds of times over a core that is the same on every interpreter, and
+# would triple these runs; the main run has them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/env.sh
@@ -52,6 +55,7 @@ for minor in 3.11 3.12 3.13; do
     status=1
     continue
   fi
-  "$env_dir/bin/python" -m pytest -p no:cacheprovider -q tests/python "$@" || status=1
+  "$env_dir/bin/python" -m pytest -p no:cacheprovider -q tests/python \
+    --ignore=tests/python/test_soak.py --ignore=tests/python/test_fuzz.py "$@" || status=1
 done
 exit $status
