@@ -83,7 +83,7 @@ fi
 # Rebuild only when the sources, the interpreter or the Ipopt changed since
 # the last install into this environment.
 stamp=$venv/.vornel-installed-sources
-sum=$( (find src stubs meson.build meson.options pyproject.toml -type f | LC_ALL=C sort | xargs cat
+sum=$( (find src meson.build meson.options pyproject.toml -type f | LC_ALL=C sort | xargs cat
   "$python" -c 'import sys; print(sys.version)'
   pkg-config --modversion --variable=prefix ipopt
   pwd) | sha256sum | cut -d' ' -f1)
