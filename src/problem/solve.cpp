@@ -165,12 +165,12 @@ class BoundArrays final : public BufferCheck {
       if (array.unchanged()) continue;
       // An exception a callback left pending is the one solve() raises.
       if (PyErr_Occurred() == nullptr) {
-        PyErr_Format(
-            PyExc_RuntimeError,
-            "%s was resized, given other memory or made read-only while the solver "
-            "ran; %s",
-            array.name(),
-            writing ? "no results were written into any array" : "the solver did not start");
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s was resized, given other memory or made read-only while the solver "
+                     "ran; %s",
+                     array.name(),
+                     writing ? "no results were written into any array"
+                             : "its values were not read and the solver stopped");
       }
       return false;
     }
