@@ -53,17 +53,32 @@ if [ "$native_opt" = true ]; then
   done
 fi
 
-# Run from outside the source tree so that nothing but build/asan can supply
-# the module; the installed copy must not be picked up.
+# The package as the interpreter imports it: the Python modules beside the
+# core built in $1, linked into a staging folder that nothing else supplies.
+stage_package() {
+  local package=$root/$1/package/vornel core
+  rm -rf "$package"
+  mkdir -p "$package"
+  for f in "$root"/src/vornel/*; do ln -s "$f" "$package/"; done
+  core=$(echo "$root/$1"/_core.*.so)
+  [ -f "$core" ] || { echo "sanitize.sh: no compiled core in $1" >&2; exit 2; }
+  ln -s "$core" "$package/"
+}
+stage_package "$build"
+package=$root/$build/package/vornel
+
+# Run from outside the source tree so that nothing but the staging folder can
+# supply the package; the installed copy must not be picked up.
 cd /
-module=$(LD_PRELOAD="$preload" PYTHONPATH="$root/$build" python3 -c 'import vornel; print(vornel.__file__)')
+module=$(LD_PRELOAD="$preload" PYTHONPATH="$root/$build/package" \
+  python3 -c 'import vornel._core; print(vornel._core.__file__)')
 echo "== vornel from $module"
 case "$module" in
-  "$root/$build"/vornel.*.so) ;;
+  "$package"/_core.*.so) ;;
   *) echo "sanitize.sh: the sanitized module was not the one imported" >&2; exit 2 ;;
 esac
 
-LD_PRELOAD="$preload" PYTHONPATH="$root/$build" \
+LD_PRELOAD="$preload" PYTHONPATH="$root/$build/package" \
   python3 -m pytest -p no:cacheprovider -q "$root/tests/python" "$@"
 
 # Valgrind's memcheck sees what AddressSanitizer cannot: reads and writes
@@ -79,9 +94,10 @@ if [ "${VORNEL_SKIP_VALGRIND:-0}" != 1 ]; then
     meson setup "$vg_build" --buildtype=debugoptimized > /dev/null
   fi
   ninja -C "$vg_build" -j "${SANITIZE_JOBS:-2}" > /dev/null
+  stage_package "$vg_build"
   cd /
   echo "== under valgrind memcheck"
-  PYTHONPATH="$root/$vg_build" valgrind --quiet --error-exitcode=88 --num-callers=30 \
+  PYTHONPATH="$root/$vg_build/package" valgrind --quiet --error-exitcode=88 --num-callers=30 \
     --suppressions="$root/tools/valgrind.supp" --trace-children=yes \
     --trace-children-skip='*/cc,*/gcc,*/cc1,*/as,*/ld,*/collect2' \
     python3 -m pytest -p no:cacheprovider -q "$root/tests/python/test_solve.py" \

@@ -28,7 +28,7 @@ fi
 
 # Rebuild only when the sources changed since the last install.
 stamp=build/.installed-sources
-sum=$( (find src stubs meson.build meson.options pyproject.toml -type f | LC_ALL=C sort |
+sum=$( (find src meson.build meson.options pyproject.toml -type f | LC_ALL=C sort |
   xargs cat; python3 -c 'import sys; print(sys.version)') | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && python3 -c "import vornel") 2> /dev/null; then
   python3 -m pip install -q . 

@@ -20,7 +20,7 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vornel",
+    "vornel._core",
     "Python interface to Ipopt",
     // Not -1: the interpreter would then hand a copy of the first import's
     // attributes to every later interpreter without calling the init
@@ -79,4 +79,6 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vornel() { return vornel::guard_entry<PyObject*>(nullptr, init_module); }
+// The compiled core of the package vornel, which re-exports what it
+// publishes; the Problem type keeps the name vornel.Problem.
+PyMODINIT_FUNC PyInit__core() { return vornel::guard_entry<PyObject*>(nullptr, init_module); }

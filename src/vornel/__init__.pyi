@@ -8,6 +8,7 @@ import numpy.typing as npt
 from typing_extensions import CapsuleType
 
 __version__: str
+__all__ = ["Problem", "get_ipopt_options", "__version__"]
 
 _Vector: TypeAlias = npt.NDArray[np.float64]
 # A scipy.LowLevelCallable is a tuple subclass of three items whose first is

@@ -1,0 +1,5 @@
+"""The compiled core of vornel; the package re-exports its public names."""
+
+from vornel import Problem as Problem
+from vornel import __version__ as __version__
+from vornel import get_ipopt_options as get_ipopt_options
