@@ -104,6 +104,9 @@ bool validate(ProblemArgs& a, NlpBundle& bundle) {
       !check_scaling(a.obj_scaling, a.x_scaling, a.g_scaling)) {
     return false;
   }
+  // First, so that the options are checked against a problem without a
+  // Hessian: an exact one is refused rather than silently replaced.
+  if (!a.has_hessian()) bundle.without_hess();
   return set_options_from_dict(bundle, a.ipopt_options);
 }
 
@@ -151,7 +154,6 @@ PyObject* new_problem(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
 
   keep_callback_objects(problem, a);
-  const bool has_hessian = a.has_hessian();
   auto [tnlp, nlp_data] =
       build_nlp(a.eval_f.callback, a.eval_grad_f.callback, a.eval_g.callback, a.eval_jac_g.callback,
                 std::move(a.jac_g_indices), a.eval_h.callback, std::move(a.h_indices),
@@ -162,8 +164,6 @@ PyObject* new_problem(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   nlp_data->x_scaling = std::move(a.x_scaling);
   nlp_data->g_scaling = std::move(a.g_scaling);
   nlp_data->obj_scaling = a.obj_scaling;
-  // Last, so that it overrides a hessian_approximation given in the options.
-  if (!has_hessian) problem->bundle->without_hess();
   partial.problem = nullptr;
   return reinterpret_cast<PyObject*>(problem);
 }

@@ -112,10 +112,9 @@ def test_without_eval_h_sparsity_h_is_ignored_and_hessian_is_approximated(sparsi
     np.testing.assert_allclose(x, X_OPT, rtol=1e-5)
 
 
-def test_without_eval_h_the_limited_memory_approximation_overrides_options():
-    # Under "exact" the solver would ask for Hessian values that no callback
-    # can give; the run only succeeds because the approximation is forced.
-    problem = make_hs071(eval_h=None, ipopt_options=dict(QUIET, hessian_approximation="exact"))
+@pytest.mark.parametrize("value", ["limited-memory", "Limited-Memory"])
+def test_without_eval_h_the_limited_memory_approximation_may_be_named(value):
+    problem = make_hs071(eval_h=None, ipopt_options=dict(QUIET, hessian_approximation=value))
     assert solve(problem)[2] == 0
     assert problem.stats["n_eval_h"] == 0
 
@@ -278,6 +277,16 @@ FAILURES = {
         ValueError,
         "Failed to set the Ipopt option 'max_iter'",
     ),
+    "option-name-with-nul": (
+        hs071_args(ipopt_options={"max_iter\0junk": 1}),
+        ValueError,
+        "The name of option 'max_iter\\x00junk' contains a NUL character",
+    ),
+    "exact-hessian-without-eval-h": (
+        hs071_args(eval_h=None, ipopt_options={"hessian_approximation": "exact"}),
+        ValueError,
+        "Failed to set the Ipopt option 'hessian_approximation'",
+    ),
     "option-value-type": (
         hs071_args(ipopt_options={"tol": b"1e-3"}),
         TypeError,
@@ -315,6 +324,8 @@ def construct(args):
 # Worded by the interpreter's argument parser, so only the part naming the
 # argument is checked.
 PARSER_FAILURES = {"misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h"}
+# Refused options: the solver's (or the bundle's) reason follows the message.
+REASONED_FAILURES = {"option-refused", "second-option-refused", "exact-hessian-without-eval-h"}
 
 
 @pytest.mark.parametrize(
@@ -330,6 +341,8 @@ def test_failure_keeps_its_type_and_carries_the_context(name, args, error, messa
         return
     if name in PARSER_FAILURES:
         assert message in text
+    elif name in REASONED_FAILURES:
+        assert text.startswith(PREFIX + message + ": ")
     else:
         assert text == PREFIX + message
     # Only the prefixed exception reaches the caller, not a chain.
