@@ -356,6 +356,9 @@ def test_names_and_values_that_are_not_utf8_are_refused_naming_the_option(proble
         problem.set(**kwargs)
     assert str(info.value).endswith(where)
     assert status_of(problem) == 0
+    with pytest.raises(UnicodeEncodeError) as info:
+        make_hs071(ipopt_options=kwargs)
+    assert str(info.value).endswith(where)
 
 
 @pytest.mark.parametrize(
