@@ -2,6 +2,7 @@
 // attributes and binds the NumPy C-API table for the whole module.
 #define VORNEL_NUMPY_IMPORT
 #include "convert/numpy_api.hpp"
+#include "problem/layer_entries.hpp"
 #include "problem/problem_object.hpp"
 #include "solver/option_catalogue.hpp"
 
@@ -46,6 +47,10 @@ PyMODINIT_FUNC PyInit__core() {
     return nullptr;
   }
   PyModule_AddStringConstant(module, "__version__", "dev");
+  if (!vornel::add_layer_functions(module)) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   if (bind_numpy() < 0) {
     PyErr_Print();
     PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "nlp/solve_record.hpp"
+
 namespace vornel {
 
 class NlpData {
@@ -39,6 +41,10 @@ class NlpData {
   std::vector<double> x_scaling;
   std::vector<double> g_scaling;
   double obj_scaling = 0.0;
+  // For the Python layer: the latest solve, and the solver's data while the
+  // per-iteration callback runs.
+  SolveRecord last_solve;
+  IterateView iterate;
 };
 
 }  // namespace vornel

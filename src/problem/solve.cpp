@@ -103,7 +103,11 @@ PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The method call holds a reference to the problem for the whole run.
     SolvingGuard guard(problem);
     data.set_initial_values(data_of(x0), data_of(mult_g), data_of(mult_x_L), data_of(mult_x_U));
+    data.last_solve.begin(data_of(x0), data.n, data.m);
+    const SolveClock clock;
     status = problem->bundle->optimize();
+    clock.stop(data.last_solve);
+    data.last_solve.status = static_cast<int>(status);
   }
   if (PyErr_Occurred()) return nullptr;
   return Py_BuildValue("(Odi)", reinterpret_cast<PyObject*>(x0), data.obj_value_ref,
