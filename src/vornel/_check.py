@@ -253,21 +253,30 @@ def _compare_columns(
     lower_only: bool,
     mismatches: list[Mismatch],
 ) -> None:
-    by_column: dict[int, dict[int, tuple[float, int]]] = {}
-    for (row, col), entry in summed.items():
-        by_column.setdefault(col, {})[row] = entry
+    """Compares each estimated column with the given entries of that
+    column; estimated nonzeros outside the pattern are mismatches too."""
+    gathered: dict[int, list[tuple[int, float, int]]] = {}
+    for (row, col), (value, index) in summed.items():
+        gathered.setdefault(col, []).append((row, value, index))
+    empty: list[tuple[int, float, int]] = []
     for j, column in columns:
-        given = by_column.get(j, {})
-        scale = max(1.0, float(np.max(np.abs(column), initial=0.0)))
-        for i, estimate in enumerate(column.tolist()):
-            if lower_only and i < j:
-                continue
-            if i in given:
-                value, index = given[i]
-                if _differs(value, estimate, tol):
-                    mismatches.append(Mismatch(name, i, j, index, value, estimate))
-            elif abs(estimate) > tol * scale:
-                mismatches.append(Mismatch(name, i, j, None, 0.0, estimate))
+        entries = sorted(gathered.get(j, empty))
+        rows = np.array([e[0] for e in entries], dtype=np.int64)
+        values = np.array([e[1] for e in entries], dtype=np.float64)
+        estimates = column[rows]
+        scale = np.maximum(1.0, np.maximum(np.abs(values), np.abs(estimates)))
+        found = [
+            Mismatch(name, int(rows[k]), j, entries[k][2], float(values[k]), float(estimates[k]))
+            for k in np.flatnonzero(np.abs(values - estimates) > tol * scale)
+        ]
+        outside = np.abs(column) > tol * max(1.0, float(np.max(np.abs(column), initial=0.0)))
+        outside[rows] = False
+        if lower_only:
+            outside[:j] = False
+        found += [
+            Mismatch(name, int(i), j, None, 0.0, float(column[i])) for i in np.flatnonzero(outside)
+        ]
+        mismatches += sorted(found, key=lambda mismatch: mismatch.row or 0)
 
 
 def check(
