@@ -108,6 +108,13 @@ PyObject* py_add_problem_member(PyObject*, PyObject* args) {
 PyObject* py_last_solve(PyObject*, PyObject* arg) {
   ProblemObject* problem = problem_arg(arg);
   if (problem == nullptr) return nullptr;
+  // While a solve runs, the record is half-way between two solves.
+  if (problem->solving) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Problem.result is not available while solve() runs; use "
+                    "current_iterate() in intermediate_callback");
+    return nullptr;
+  }
   const SolveRecord& record = problem->nlp_data->last_solve;
   if (!record.present) Py_RETURN_NONE;
   PyRef dict = PyRef::steal(PyDict_New());

@@ -440,6 +440,8 @@ def test_current_iterate_inside_the_per_iteration_callback_only():
 
     def callback(*args):
         seen.append(problem.current_iterate())
+        with pytest.raises(RuntimeError, match="not available while solve"):
+            _ = problem.result
         return True
 
     # x[3] fixed by its bounds: the iterate is still given in the caller's order.
