@@ -144,7 +144,11 @@ def _output_findings(
     name: str, out: _Vector, returned: object, ok: bool, findings: list[Finding]
 ) -> None:
     if not ok:
-        findings.append(Finding(name, "reported failure (returned false)"))
+        findings.append(
+            Finding(
+                name, "reported failure: it returned false, or wrote values that are not finite"
+            )
+        )
     if returned is not None:
         findings.append(
             Finding(

@@ -568,3 +568,12 @@ def test_check_of_a_correct_problem_is_clean_for_every_kind(kind, c_callbacks):
     assert problem.stats["n_iter"] == -1  # the solver did not run
     if kind != "python":
         assert c_callbacks.calls("h") > 0 and c_callbacks.calls("intermediate_callback") == 0
+
+
+def test_check_sees_an_unwritten_output_of_a_compiled_callback(c_callbacks):
+    # One pattern entry more than the C function expects: it refuses, writing nothing.
+    jac_g = (problems.JAC_G[0] + [1], problems.JAC_G[1] + [2])
+    problem = problems.make_hs071(**c_callbacks.kwargs("llc"), sparsity_indices_jac_g=jac_g)
+    text = [str(finding) for finding in problem.check(problems.x0()).findings]
+    assert "eval_jac_g: wrote nothing into its output array" in text
+    assert any(t.startswith("eval_jac_g: reported failure") for t in text)
