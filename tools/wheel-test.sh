@@ -133,8 +133,9 @@ case "$module" in
 esac
 libs=$(dirname "$(dirname "$module")")/vornel.libs
 ipopt_line=$(ldd "$module" | grep 'libipopt')
-case "$ipopt_line" in
-  *"=> $libs/"*) echo "ldd: $ipopt_line" ;;
+# The core lies in vornel/, so its run path reaches the libraries as vornel/../vornel.libs.
+case "$(readlink -f "$(echo "$ipopt_line" | awk '{print $3}')")" in
+  "$libs/"*) echo "ldd: $ipopt_line" ;;
   *) fail "ldd resolves libipopt elsewhere: $ipopt_line" ;;
 esac
 if ldd "$module" | awk '$2 == "=>" {print $3}' | grep -qxF -f "$work/originals"; then
@@ -142,7 +143,7 @@ if ldd "$module" | awk '$2 == "=>" {print $3}' | grep -qxF -f "$work/originals";
 fi
 loaded=$(cd "$run" && LD_DEBUG=libs "$venv_python" -c "import vornel" 2>&1 |
   sed -n 's/.*calling init: \(.*libipopt.*\)$/\1/p')
-case "$loaded" in
+case "$(readlink -f "$loaded")" in
   "$libs/"*) echo "loader: initialised $loaded" ;;
   *) fail "the loader initialised libipopt from '$loaded'" ;;
 esac
