@@ -61,6 +61,20 @@ double* buffer_arg(PyObject* obj, npy_intp length, bool writable, const char* na
   return static_cast<double*>(PyArray_DATA(array));
 }
 
+struct Sizes {
+  Ipopt::Index n = 0;
+  Ipopt::Index m = 0;
+  Ipopt::Index nnz_jac = 0;
+  Ipopt::Index nnz_h = 0;
+};
+
+Sizes sizes_of(Ipopt::TNLP& tnlp) {
+  Sizes sizes;
+  Ipopt::TNLP::IndexStyleEnum style{};
+  tnlp.get_nlp_info(sizes.n, sizes.m, sizes.nnz_jac, sizes.nnz_h, style);
+  return sizes;
+}
+
 PyObject* py_return_statuses(PyObject*, PyObject*) {
   std::vector<compat::NamedStatus> statuses = {
       {"Solve_Succeeded", Ipopt::Solve_Succeeded},
@@ -148,7 +162,11 @@ PyObject* py_current_iterate(PyObject*, PyObject* arg) {
   }
   const auto n = static_cast<std::size_t>(data.n);
   const auto m = static_cast<std::size_t>(data.m);
-  std::vector<double> x(n), g(m), x_L_violation(n), x_U_violation(n), g_violation(m);
+  std::vector<double> x(n);
+  std::vector<double> g(m);
+  std::vector<double> x_L_violation(n);
+  std::vector<double> x_U_violation(n);
+  std::vector<double> g_violation(m);
   Ipopt::TNLP& tnlp = *problem->bundle->nlp;
   const char* why =
       compat::current_iterate(tnlp, view.ip_data, view.ip_cq, data.n, x.data(), data.m, g.data());
@@ -191,12 +209,13 @@ PyObject* py_structure(PyObject*, PyObject* arg) {
   ProblemObject* problem = problem_arg(arg);
   if (problem == nullptr) return nullptr;
   Ipopt::TNLP& tnlp = *problem->bundle->nlp;
-  Ipopt::Index n = 0, m = 0, nnz_jac = 0, nnz_h = 0;
-  Ipopt::TNLP::IndexStyleEnum style{};
-  tnlp.get_nlp_info(n, m, nnz_jac, nnz_h, style);
+  const auto [n, m, nnz_jac, nnz_h] = sizes_of(tnlp);
   const auto un = static_cast<std::size_t>(n);
   const auto um = static_cast<std::size_t>(m);
-  std::vector<double> x_l(un), x_u(un), g_l(um), g_u(um);
+  std::vector<double> x_l(un);
+  std::vector<double> x_u(un);
+  std::vector<double> g_l(um);
+  std::vector<double> g_u(um);
   tnlp.get_bounds_info(n, x_l.data(), x_u.data(), m, g_l.data(), g_u.data());
   std::vector<Ipopt::Index> jac_rows(static_cast<std::size_t>(nnz_jac));
   std::vector<Ipopt::Index> jac_cols(jac_rows.size());
@@ -247,9 +266,7 @@ PyObject* py_evaluate(PyObject*, PyObject* args) {
   ProblemObject* problem = problem_arg(problem_obj);
   if (problem == nullptr) return nullptr;
   Ipopt::TNLP& tnlp = *problem->bundle->nlp;
-  Ipopt::Index n = 0, m = 0, nnz_jac = 0, nnz_h = 0;
-  Ipopt::TNLP::IndexStyleEnum style{};
-  tnlp.get_nlp_info(n, m, nnz_jac, nnz_h, style);
+  const auto [n, m, nnz_jac, nnz_h] = sizes_of(tnlp);
   const double* x = buffer_arg(x_obj, n, false, "x");
   if (x == nullptr) return nullptr;
   const std::string_view kind(which);
