@@ -118,12 +118,14 @@ venv_python=$work/venv/bin/python
 "$venv_python" -m pip install -q "$repaired" -r tools/requirements-test.txt 2>&1 |
   { grep -v "^WARNING: Location .* is ignored" || true; }
 
-# A copy of the tests and examples, so that nothing of the repository is on
+# A copy of the tests, examples and README, so that nothing of the repository is on
 # the path or beside the tests (test_examples.py finds ../../examples).
 run=$work/run
 mkdir -p "$run/tests"
 cp -r tests/python "$run/tests/python"
 cp -r examples "$run/examples"
+# The README's session is run and compared with the output the README shows.
+cp README.md "$run/"
 find "$run" -name __pycache__ -prune -exec rm -rf {} +
 
 module=$(cd "$run" && "$venv_python" -c "import vornel._core; print(vornel._core.__file__)")
