@@ -24,13 +24,13 @@ while IFS= read -r -d '' file; do
   # shellcheck disable=SC2086
   if g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror $ipopt_flags -Isrc \
       $(python3-config --includes) -isystem "$numpy_include" $gtest_flags \
-      -DNPY_TARGET_VERSION=NPY_1_23_API_VERSION "$file"; then
+      -DNPY_TARGET_VERSION=NPY_1_23_API_VERSION -DVORNEL_VERSION='"0"' "$file"; then
     checked=$((checked + 1))
   else
     echo "check_ipopt314: FAILED $file" >&2
     failed=$((failed + 1))
   fi
-done < <(find src tests/native -name '*.cpp' -print0 | sort -z)
+done < <(find src tests/native tests/python/compiled -name '*.cpp' -print0 | sort -z)
 
 echo "check_ipopt314: $checked passed, $failed failed against Ipopt 3.14 headers"
 [ "$failed" -eq 0 ] && [ "$checked" -gt 0 ]

@@ -6,6 +6,7 @@
 # Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/env.sh
 export VORNEL_HYPOTHESIS_PROFILE=${VORNEL_HYPOTHESIS_PROFILE:-long}
 if [ "${1:-}" = "--sanitized" ]; then
   shift

@@ -1,36 +1,93 @@
 #!/usr/bin/env bash
-# Installs what vornel needs and the package itself; safe to run again, and
-# quick when everything is already there.
-#   tools/setup.sh          system packages, the package
-#   tools/setup.sh --test   the same plus the test dependencies
+# Installs what vornel needs and the package itself into a virtual
+# environment; safe to run again, and quick when everything is already there.
+#   tools/setup.sh          system packages, the environment, the package
+#   tools/setup.sh --test   the same plus every test and developer dependency
+#   tools/setup.sh --check  the same plus only what the Python test suite
+#                           needs (pytest, SciPy, Hypothesis)
+# The environment is the one tools/env.sh chooses: .venv at the repository
+# root unless another virtual environment is active (or VORNEL_VENV names one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/env.sh
+with_tests=0
+requirements=""
+case "${1:-}" in
+  --test) with_tests=1 requirements=tools/requirements-test.txt ;;
+  --check) requirements=tools/requirements-check.txt ;;
+esac
+base_python=${VORNEL_PYTHON:-python3}
 
-packages=(coinor-libipopt-dev libblas-dev liblapack-dev pkg-config g++ make)
-if [ "${1:-}" = "--test" ]; then packages+=(libgtest-dev clang-format clang-tidy); fi
+packages=(libblas-dev liblapack-dev pkg-config g++ make)
+if [ "$with_tests" = 1 ]; then packages+=(libgtest-dev clang-format clang-tidy); fi
+
+# Debian's own python3 makes environments and builds extensions only with
+# these packages (pip itself then comes with the environment).
+interpreter=$python
+[ -x "$interpreter" ] || interpreter=$(command -v "$base_python" || true)
+[ -n "$interpreter" ] || { echo "setup.sh: $base_python not found" >&2; exit 1; }
+if dpkg -S "$(readlink -f "$interpreter")" > /dev/null 2>&1; then
+  packages+=(python3-venv python3-dev python3-pip)
+fi
+
+# ---- The Ipopt to build against --------------------------------------------
+# Today: the system's Ipopt (Debian's coinor-libipopt-dev), found by
+# pkg-config. Another Ipopt is chosen here, by installing it and exporting
+# PKG_CONFIG_PATH so that `pkg-config ipopt` finds it.
+packages+=(coinor-libipopt-dev)
+ipopt_check() {
+  pkg-config --exists ipopt || {
+    echo "setup.sh: pkg-config finds no Ipopt (PKG_CONFIG_PATH=${PKG_CONFIG_PATH:-})" >&2
+    exit 1
+  }
+}
+# -----------------------------------------------------------------------------
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
-  $sudo apt-get install -y -qq "${missing[@]}" < /dev/null
+  $sudo apt-get install -y -qq "${missing[@]}" < /dev/null > /dev/null
+fi
+ipopt_check
+
+if [ ! -x "$python" ]; then
+  # Packages the machine's Python already has (NumPy, the test tools) are
+  # used from there rather than downloaded again.
+  echo "setup.sh: making the virtual environment $venv"
+  "$base_python" -m venv --system-site-packages "$venv"
+fi
+pip=("$python" -m pip --disable-pip-version-check)
+"${pip[@]}" --version > /dev/null
+# pip's notes on find-links folders the machine lacks are noise here.
+pip_install() {
+  "${pip[@]}" install -q "$@" 2>&1 | { grep -v "^WARNING: Location .* is ignored" || true; }
+}
+
+if [ -n "$requirements" ]; then
+  "$python" - "$requirements" << 'PYEOF' || pip_install -r "$requirements"
+import importlib.util, re, sys
+names = {"dask[distributed]": "distributed", "meson": "mesonbuild"}
+for line in open(sys.argv[1]):
+    requirement = re.split(r"[<>=!~ ]", line.strip(), maxsplit=1)[0]
+    if requirement and importlib.util.find_spec(names.get(requirement, requirement)) is None:
+        sys.exit(1)
+PYEOF
 fi
 
-python3 -m pip --version > /dev/null
-if [ "${1:-}" = "--test" ]; then
-  python3 -c "import pytest, scipy, hypothesis, mesonbuild, ninja, numba, dask, distributed, mypy, ruff" 2> /dev/null ||
-    python3 -m pip install -q -r tools/requirements-test.txt
-fi
-
-# Rebuild only when the sources changed since the last install.
-stamp=build/.installed-sources
-sum=$( (find src meson.build meson.options pyproject.toml -type f | LC_ALL=C sort |
-  xargs cat; python3 -c 'import sys; print(sys.version)') | sha256sum | cut -d' ' -f1)
-if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && python3 -c "import vornel") 2> /dev/null; then
-  python3 -m pip install -q . 
-  mkdir -p build && echo "$sum" > "$stamp"
+# Rebuild only when the sources, the interpreter or the Ipopt changed since
+# the last install into this environment.
+stamp=$venv/.vornel-installed-sources
+sum=$( (find src meson.build meson.options pyproject.toml -type f | LC_ALL=C sort | xargs cat
+  "$python" -c 'import sys; print(sys.version)'
+  pkg-config --modversion --variable=prefix ipopt
+  pwd) | sha256sum | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && "$python" -c "import vornel") 2> /dev/null; then
+  pip_install .
+  echo "$sum" > "$stamp"
 fi

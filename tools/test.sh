@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, then runs the native tests of the core,
-# the Python test suite, and both again under AddressSanitizer and
-# UndefinedBehaviorSanitizer (all but the slow example, stub and soak files).
-# VORNEL_SKIP_SANITIZERS=1 leaves the sanitizer run out.
+# the Python test suite, both again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (all but the slow example, stub and soak files),
+# and the Python test suite on every other CPython 3.11 to 3.13 the machine
+# has, each in a virtual environment of its own under build/venvs/.
+# Extra arguments go to each pytest run but the sanitized one.
+#   VORNEL_SKIP_SANITIZERS=1       leaves the sanitizer run out
+#   VORNEL_OTHER_PYTHONS=0         leaves the other CPythons out
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --test
+. tools/env.sh
 
 # The quick linters first, so that a style slip fails in seconds. clang-tidy
-# takes minutes; it runs on its own (see .clang-tidy). bench/ is not checked
-# yet: its own clean-up is under way.
+# takes minutes; it runs on its own (see .clang-tidy).
 python3 -m ruff check --quiet .
 clang-format --dry-run --Werror src/*/*.cpp src/*/*.hpp tests/native/*.cpp tests/native/*.hpp
 
@@ -20,8 +24,11 @@ else
   echo "Ipopt 3.14 compile check skipped: no ../shared/tools beside the repository"
 fi
 
-if [ ! -f build/native/build.ninja ]; then
-  meson setup build/native -Dnative_tests=true --buildtype=debugoptimized > /dev/null
+# meson reports its errors on standard output: shown only when it fails.
+if [ ! -f build/native/build.ninja ] &&
+  ! setup_log=$(meson setup build/native -Dnative_tests=true --buildtype=debugoptimized 2>&1); then
+  echo "$setup_log"
+  exit 1
 fi
 # Quiet when it builds, the compiler's messages when it does not.
 if ! build_log=$(ninja -C build/native 2>&1); then
@@ -30,10 +37,15 @@ if ! build_log=$(ninja -C build/native 2>&1); then
 fi
 build/native/tests/native/test_core --gtest_brief=1
 
+echo "== Python $(python3 -c 'import platform; print(platform.python_version())') ($VIRTUAL_ENV)"
 python3 -m pytest tests/python "$@"
 
 if [ "${VORNEL_SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== under AddressSanitizer and UndefinedBehaviorSanitizer"
   tools/sanitize.sh --ignore="$PWD/tests/python/test_examples.py" \
     --ignore="$PWD/tests/python/test_stubs.py" --ignore="$PWD/tests/python/test_soak.py"
+fi
+
+if [ "${VORNEL_OTHER_PYTHONS:-1}" != 0 ]; then
+  tools/other-pythons.sh "$@"
 fi

@@ -1,6 +1,7 @@
 #include "convert/conversions.hpp"
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 namespace vornel {
@@ -12,12 +13,43 @@ bool check_vector_size(const std::vector<double>& v, unsigned int expected, cons
   return false;
 }
 
-void py_error_context(const char* context) {
-  // The new exception carries only the class and the prefixed text: no
-  // traceback and no chaining to the one it replaces.
+namespace {
+
+bool acceptable(double value, bool finite) {
+  return finite ? std::isfinite(value) : !std::isnan(value);
+}
+
+const char* spelled(double value) {
+  if (std::isnan(value)) return "nan";
+  return value > 0 ? "inf" : "-inf";
+}
+
+}  // namespace
+
+bool check_numbers(const std::vector<double>& v, bool finite, const char* name, const char* rule) {
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!acceptable(v[i], finite)) {
+      PyErr_Format(PyExc_ValueError, "%s[%d] is %s; %s", name, static_cast<int>(i), spelled(v[i]),
+                   rule);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool check_number(double value, bool finite, const char* name, const char* rule) {
+  if (acceptable(value, finite)) return true;
+  PyErr_Format(PyExc_ValueError, "%s is %s; %s", name, spelled(value), rule);
+  return false;
+}
+
+namespace {
+
+// The pending exception, normalised, with its traceback attached; null when
+// none is pending.
+PyRef take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
-  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-  PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "%s: %S", context, exc.get());
+  return PyRef::steal(PyErr_GetRaisedException());
 #else
   PyObject* type = nullptr;
   PyObject* value = nullptr;
@@ -27,8 +59,60 @@ void py_error_context(const char* context) {
   PyRef type_ref = PyRef::steal(type);
   PyRef value_ref = PyRef::steal(value);
   PyRef traceback_ref = PyRef::steal(traceback);
-  PyErr_Format(type, "%s: %S", context, value);
+  if (value_ref && traceback_ref) PyException_SetTraceback(value_ref.get(), traceback_ref.get());
+  return value_ref;
 #endif
+}
+
+void restore_raised_exception(PyRef exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+  Py_INCREF(type);
+  PyErr_Restore(type, exc.get(), PyException_GetTraceback(exc.get()));
+  exc.release();
+#endif
+}
+
+// Rebuilding from one message loses nothing only for the interpreter's own
+// classes whose single argument is the message itself. A user's class may
+// take other arguments, validate them or carry attributes; UnicodeError and
+// OSError keep their details in further arguments.
+bool rebuildable_from_message(PyObject* exc) {
+  PyTypeObject* type = Py_TYPE(exc);
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0) return false;
+  if (PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_UnicodeError)) ||
+      PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+    return false;
+  }
+  PyRef args = PyRef::steal(PyObject_GetAttrString(exc, "args"));
+  if (!args) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyTuple_CheckExact(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+         PyUnicode_CheckExact(PyTuple_GET_ITEM(args.get(), 0));
+}
+
+}  // namespace
+
+void py_error_context(const char* context) {
+  PyRef exc = take_raised_exception();
+  if (!exc) return;
+  if (rebuildable_from_message(exc.get())) {
+    // The new exception carries only the class and the prefixed text: no
+    // traceback and no chaining to the one it replaces.
+    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "%s: %S", context, exc.get());
+    return;
+  }
+  PyRef note = PyRef::steal(PyUnicode_FromFormat("raised in %s", context));
+  PyRef added =
+      note ? PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get())) : PyRef();
+  // A note that cannot be added (no memory, an add_note of the user's that
+  // fails) must not replace the exception it was meant to explain.
+  if (!added) PyErr_Clear();
+  restore_raised_exception(std::move(exc));
 }
 
 template <>

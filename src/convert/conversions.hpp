@@ -21,8 +21,18 @@ namespace vornel {
 // True when `v` is empty or holds `expected` elements; otherwise ValueError.
 bool check_vector_size(const std::vector<double>& v, unsigned int expected, const char* name);
 
-// Replaces the pending exception by one of the same class whose message is
-// "<context>: <old message>".
+// True when no element of `v` is NaN and, if `finite`, none is infinite;
+// otherwise ValueError "<name>[<i>] is <value>; <rule>" for the first.
+bool check_numbers(const std::vector<double>& v, bool finite, const char* name, const char* rule);
+// The same for one value: "<name> is <value>; <rule>".
+bool check_number(double value, bool finite, const char* name, const char* rule);
+
+// Puts the name of the failed call in front of the pending exception: an
+// exception that is exactly a built-in class holding one message is
+// replaced by one of the same class whose message is "<context>: <old
+// message>". Any other (a user's class, or one whose constructor takes more
+// than a message, such as UnicodeEncodeError) is kept as it is, traceback
+// included, and gets the context as a note (PEP 678).
 void py_error_context(const char* context);
 
 // The N items of a tuple (borrowed), or all null with TypeError set.

@@ -1,16 +1,26 @@
 // The import entry point: readies the Problem type, publishes the module's
 // attributes and binds the NumPy C-API table for the whole module.
 #define VORNEL_NUMPY_IMPORT
+#include "convert/entry_guard.hpp"
 #include "convert/numpy_api.hpp"
 #include "problem/layer_entries.hpp"
 #include "problem/problem_object.hpp"
 #include "solver/option_catalogue.hpp"
 
+// The package's version, which meson.build passes down.
+#ifndef VORNEL_VERSION
+#error "VORNEL_VERSION (the package version) is not defined"
+#endif
+
 namespace {
 
+PyObject* get_ipopt_options(PyObject* self, PyObject* args) {
+  return vornel::guard_entry<PyObject*>(nullptr,
+                                        [&] { return vornel::py_get_ipopt_options(self, args); });
+}
+
 PyMethodDef module_methods[] = {
-    {"get_ipopt_options", vornel::py_get_ipopt_options, METH_NOARGS,
-     vornel::py_get_ipopt_options_doc},
+    {"get_ipopt_options", get_ipopt_options, METH_NOARGS, vornel::py_get_ipopt_options_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -18,7 +28,10 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vornel._core",
     "Python interface to Ipopt",
-    -1,
+    // Not -1: the interpreter would then hand a copy of the first import's
+    // attributes to every later interpreter without calling the init
+    // function, which is what refuses the others.
+    0,
     module_methods,
     nullptr,
     nullptr,
@@ -30,12 +43,25 @@ PyModuleDef module_def = {
 // import_array() macros: the init function does both itself.
 int bind_numpy() { return _import_array(); }
 
-}  // namespace
+// The Problem type and the NumPy table are process-wide statics that belong
+// to the main interpreter's objects; readying the type again in another
+// interpreter corrupts it (on 3.12 a later import in the main interpreter
+// then aborts in a double free).
+bool in_main_interpreter() {
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "vornel cannot be imported in a subinterpreter; import it in the main "
+                  "interpreter only");
+  return false;
+}
 
-// The compiled core of the package vornel, which re-exports what it
-// publishes; the Problem type keeps the name vornel.Problem.
-PyMODINIT_FUNC PyInit__core() {
-  vornel::init_VornelProblemType();
+PyObject* init_module() {
+  if (!in_main_interpreter()) return nullptr;
+  // A later import (after the module was removed from sys.modules) finds
+  // the type ready; filling its slots again would wipe what readying set.
+  if ((vornel::VornelProblemType.tp_flags & Py_TPFLAGS_READY) == 0) {
+    vornel::init_VornelProblemType();
+  }
   if (PyType_Ready(&vornel::VornelProblemType) < 0) return nullptr;
   PyObject* module = PyModule_Create2(&module_def, 1013);
   if (module == nullptr) return nullptr;
@@ -46,7 +72,7 @@ PyMODINIT_FUNC PyInit__core() {
     Py_DECREF(module);
     return nullptr;
   }
-  PyModule_AddStringConstant(module, "__version__", "dev");
+  PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION);
   if (!vornel::add_layer_functions(module)) {
     Py_DECREF(module);
     return nullptr;
@@ -60,3 +86,9 @@ PyMODINIT_FUNC PyInit__core() {
   if (PyErr_Occurred()) Py_FatalError("Unable to initialize module vornel");
   return module;
 }
+
+}  // namespace
+
+// The compiled core of the package vornel, which re-exports what it
+// publishes; the Problem type keeps the name vornel.Problem.
+PyMODINIT_FUNC PyInit__core() { return vornel::guard_entry<PyObject*>(nullptr, init_module); }

@@ -14,6 +14,7 @@
 
 #include "nlp/nlp_data.hpp"
 #include "nlp/sparsity.hpp"
+#include "nlp/thread_exit.hpp"
 
 namespace vornel {
 
@@ -75,6 +76,7 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
 
   bool get_starting_point(Index n_, bool init_x, Number* x_, bool init_z, Number* z_L, Number* z_U,
                           Index m_, bool init_lambda, Number* lambda) override {
+    if (!buffers_usable(false)) return false;
     const auto n_size = static_cast<std::size_t>(n_);
     if (init_x) arr_copy(x, x_, n_size);
     if (init_z) {
@@ -88,15 +90,15 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
   }
 
   bool eval_f(Index n_, const Number* x_, bool, Number& obj_value_) override {
-    return eval_f_cb(n_, x_, obj_value_);
+    return solver_boundary([&] { return eval_f_cb(n_, x_, obj_value_); });
   }
 
   bool eval_grad_f(Index n_, const Number* x_, bool, Number* grad_f) override {
-    return eval_grad_f_cb(n_, x_, grad_f);
+    return solver_boundary([&] { return eval_grad_f_cb(n_, x_, grad_f); });
   }
 
   bool eval_g(Index n_, const Number* x_, bool, Index m_, Number* g_) override {
-    return eval_g_cb(n_, x_, m_, g_);
+    return solver_boundary([&] { return eval_g_cb(n_, x_, m_, g_); });
   }
 
   bool eval_jac_g(Index n_, const Number* x_, bool, Index m_, Index nele_jac, Index* iRow,
@@ -105,7 +107,8 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_jac_g, iRow, jCol);
       return true;
     }
-    return eval_jac_g_cb(n_, x_, m_, nele_jac, values) && all_finite(values, nele_jac);
+    return solver_boundary([&] { return eval_jac_g_cb(n_, x_, m_, nele_jac, values); }) &&
+           all_finite(values, nele_jac);
   }
 
   bool eval_h(Index n_, const Number* x_, bool, Number obj_factor, Index m_, const Number* lambda,
@@ -114,7 +117,8 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_h, iRow, jCol);
       return true;
     }
-    return eval_h_cb(n_, x_, obj_factor, m_, lambda, nele_hess, values) &&
+    return solver_boundary(
+               [&] { return eval_h_cb(n_, x_, obj_factor, m_, lambda, nele_hess, values); }) &&
            all_finite(values, nele_hess);
   }
 
@@ -122,13 +126,17 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
                          const Number* z_U, Index m_, const Number* g_, const Number* lambda,
                          Number obj_value_, const Ipopt::IpoptData* ip_data,
                          Ipopt::IpoptCalculatedQuantities* ip_cq) override {
-    const auto n_size = static_cast<std::size_t>(n_);
-    const auto m_size = static_cast<std::size_t>(m_);
-    if (x != nullptr) arr_copy(x_, x, n_size);
-    if (mult_x_L != nullptr) arr_copy(z_L, mult_x_L, n_size);
-    if (mult_x_U != nullptr) arr_copy(z_U, mult_x_U, n_size);
-    if (g != nullptr) arr_copy(g_, g, m_size);
-    if (mult_g != nullptr) arr_copy(lambda, mult_g, m_size);
+    // An array that is no longer the memory bound receives nothing, and
+    // neither do the others: solve() raises instead of returning results.
+    if (buffers_usable(true)) {
+      const auto n_size = static_cast<std::size_t>(n_);
+      const auto m_size = static_cast<std::size_t>(m_);
+      if (x != nullptr) arr_copy(x_, x, n_size);
+      if (mult_x_L != nullptr) arr_copy(z_L, mult_x_L, n_size);
+      if (mult_x_U != nullptr) arr_copy(z_U, mult_x_U, n_size);
+      if (g != nullptr) arr_copy(g_, g, m_size);
+      if (mult_g != nullptr) arr_copy(lambda, mult_g, m_size);
+    }
     obj_value = obj_value_;
     store_statistics(ip_data, ip_cq);
     last_solve.finish(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
@@ -143,12 +151,14 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
                              Number regularization_size, Number alpha_du, Number alpha_pr,
                              Index ls_trials, const Ipopt::IpoptData* ip_data,
                              Ipopt::IpoptCalculatedQuantities* ip_cq) override {
-    if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) return false;
-    const IterateScope scope(iterate, ip_data, ip_cq);
-    const bool go_on = intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu, d_norm,
-                                                regularization_size, alpha_du, alpha_pr, ls_trials,
-                                                ip_data, ip_cq);
-    return go_on && PyErr_Occurred() == nullptr;
+    return solver_boundary([&] {
+      if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) return false;
+      const IterateScope scope(iterate, ip_data, ip_cq);
+      const bool go_on = intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu,
+                                                  d_norm, regularization_size, alpha_du, alpha_pr,
+                                                  ls_trials, ip_data, ip_cq);
+      return go_on && PyErr_Occurred() == nullptr;
+    });
   }
 
   std::vector<double> x_L;

@@ -8,6 +8,24 @@
 
 namespace vornel {
 
+// Whether the caller's bound buffers are still the memory that was bound:
+// the arrays behind them can be reallocated, shrunk or made read-only while
+// the solver runs (by a callback, or by another thread while a callback has
+// released the interpreter lock).
+class BufferCheck {
+ public:
+  // True when every bound buffer may still be read (`writing` false) or
+  // written (`writing` true); otherwise false with a Python exception set
+  // that names the first buffer that may not.
+  virtual bool buffers_usable(bool writing) = 0;
+
+ protected:
+  BufferCheck() = default;
+  BufferCheck(const BufferCheck&) = default;
+  BufferCheck& operator=(const BufferCheck&) = default;
+  ~BufferCheck() = default;
+};
+
 class NlpData {
  public:
   NlpData(int n, int m);
@@ -41,6 +59,13 @@ class NlpData {
   std::vector<double> x_scaling;
   std::vector<double> g_scaling;
   double obj_scaling = 0.0;
+  // Asked before the bound buffers are read or written; null (no check)
+  // when they are plain memory that cannot change, as in native use.
+  BufferCheck* buffer_check = nullptr;
+
+  bool buffers_usable(bool writing) const {
+    return buffer_check == nullptr || buffer_check->buffers_usable(writing);
+  }
   // For the Python layer: the latest solve, and the solver's data while the
   // per-iteration callback runs.
   SolveRecord last_solve;

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
 
 #include "convert/numpy_api.hpp"
 
@@ -16,40 +17,67 @@ inline PyObject* py_array_view(int length, const double* data) {
                      NPY_ARRAY_CARRAY, nullptr);
 }
 
-// Gives an argument array that the callable kept (its reference count says
-// so) a private copy of its data, so that it does not go on viewing solver
-// memory that the solver reuses or frees. False with an exception set when
-// the copy cannot be made.
-bool detach_kept_array(PyObject* array);
+// The solver memory that an argument array was made to view.
+struct SolverView {
+  void* data = nullptr;
+  npy_intp nbytes = 0;
+};
+
+// Gives an argument array that the callable kept a private copy of the
+// solver memory it views, so that it does not go on viewing memory that the
+// solver reuses or frees. False with an exception set when the copy cannot
+// be made.
+bool detach_kept_array(PyObject* array, const SolverView& view);
 
 namespace detail {
 
-inline bool detach_if_kept(PyObject* arg) {
-  if (Py_REFCNT(arg) == 1 || !PyArray_CheckExact(arg)) return true;
-  return detach_kept_array(arg);
+inline SolverView solver_view_of(PyObject* arg) {
+  if (arg == nullptr || !PyArray_CheckExact(arg)) return {};
+  auto* array = reinterpret_cast<PyArrayObject*>(arg);
+  return {PyArray_DATA(array), PyArray_NBYTES(array)};
+}
+
+// Only an array that still views the solver's memory is detached: one
+// whose data the callable replaced (__setstate__ gives it memory of its own
+// or a new base) views no solver memory any more and is left as it is.
+inline bool detach_if_kept(PyObject* arg, const SolverView& view) {
+  if (view.data == nullptr || Py_REFCNT(arg) == 1) return true;
+  auto* array = reinterpret_cast<PyArrayObject*>(arg);
+  if (PyArray_DATA(array) != view.data || PyArray_BASE(array) != nullptr ||
+      PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA)) {
+    return true;
+  }
+  return detach_kept_array(arg, view);
 }
 
 }  // namespace detail
 
 // Calls `callable` with the arguments, each a new reference that the call
 // takes over (null when making it failed: the exception is then pending and
-// the callable is not called). Returns the result, or null with an
-// exception pending.
-template <class... Args>
-PyObject* py_call(PyObject* callable, Args... args) {
+// the callable is not called), and hands the result (a new reference, or
+// null with an exception pending) to `handle`, which must release it and
+// says whether the call succeeded. The result is released before the
+// arguments are looked at, so that a result that is an argument (a callback
+// returning its `out`) does not count as keeping it. False when `handle`
+// said so or an argument kept by the callable could not be detached.
+template <class Handle, class... Args>
+bool py_call(PyObject* callable, Handle&& handle, Args... args) {
   std::array<PyObject*, sizeof...(Args)> argv{args...};
+  std::array<SolverView, sizeof...(Args)> views{};
   bool complete = true;
-  for (PyObject* arg : argv) complete = complete && arg != nullptr;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    complete = complete && argv[i] != nullptr;
+    views[i] = detail::solver_view_of(argv[i]);
+  }
   PyObject* result =
       complete ? PyObject_Vectorcall(callable, argv.data(), argv.size(), nullptr) : nullptr;
-  bool detached = true;
-  for (PyObject* arg : argv) {
-    if (arg == nullptr) continue;
-    detached = detached && detail::detach_if_kept(arg);
-    Py_DECREF(arg);
+  bool ok = handle(result);
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    if (argv[i] == nullptr) continue;
+    ok = detail::detach_if_kept(argv[i], views[i]) && ok;
+    Py_DECREF(argv[i]);
   }
-  if (!detached) Py_CLEAR(result);
-  return result;
+  return ok;
 }
 
 }  // namespace vornel

@@ -6,13 +6,20 @@
 
 namespace vornel {
 
-bool detach_kept_array(PyObject* array) {
+bool detach_kept_array(PyObject* array, const SolverView& view) {
   auto* arr = reinterpret_cast<PyArrayObject*>(array);
-  PyObject* copy = PyArray_NewCopy(arr, NPY_CORDER);
+  // A copy of all the memory the array was made over: whatever shape,
+  // strides or dtype the callable gave the array since, they stay within it.
+  npy_intp count = view.nbytes;
+  PyObject* copy = PyArray_SimpleNew(1, &count, NPY_UINT8);
   if (copy == nullptr) return false;
-  reinterpret_cast<PyArrayObject_fields*>(arr)->data =
-      static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy)));
-  return PyArray_SetBaseObject(arr, copy) == 0;  // steals the copy
+  char* copied = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy)));
+  if (count != 0) std::memcpy(copied, view.data, static_cast<std::size_t>(count));
+  // The base is set first: should that fail, the array still views valid
+  // memory rather than a copy that is gone.
+  if (PyArray_SetBaseObject(arr, copy) != 0) return false;  // steals the copy
+  reinterpret_cast<PyArrayObject_fields*>(arr)->data = copied;
+  return true;
 }
 
 namespace py {
@@ -38,7 +45,7 @@ void print_unless_exit_request() {
   if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Print();
 }
 
-bool call_ignoring_result(PyObject* result) {
+bool release_result(PyObject* result) {
   PyRef owned = PyRef::steal(result);
   return static_cast<bool>(owned);
 }
@@ -47,37 +54,39 @@ bool call_ignoring_result(PyObject* result) {
 
 bool F::operator()(int n, const double* x, double& obj_value) const {
   if (!can_call(obj)) return false;
-  PyRef result = PyRef::steal(py_call(obj, py_array_view(n, x)));
-  if (!result) return false;
-  obj_value = PyFloat_AsDouble(result.get());
-  if (PyErr_Occurred()) {
-    PyErr_SetString(PyExc_RuntimeError, "Python function eval_f returns non-PyFloat");
-    return false;
-  }
-  return true;
+  auto store_value = [&obj_value](PyObject* result) {
+    PyRef owned = PyRef::steal(result);
+    if (!owned) return false;
+    obj_value = PyFloat_AsDouble(owned.get());
+    if (PyErr_Occurred()) {
+      PyErr_SetString(PyExc_RuntimeError, "Python function eval_f returns non-PyFloat");
+      return false;
+    }
+    return true;
+  };
+  return py_call(obj, store_value, py_array_view(n, x));
 }
 
 bool GradF::operator()(int n, const double* x, double* grad_f) const {
   if (!can_call(obj)) return false;
-  return call_ignoring_result(py_call(obj, py_array_view(n, x), py_array_view(n, grad_f)));
+  return py_call(obj, release_result, py_array_view(n, x), py_array_view(n, grad_f));
 }
 
 bool G::operator()(int n, const double* x, int m, double* g) const {
   if (!can_call(obj)) return false;
-  return call_ignoring_result(py_call(obj, py_array_view(n, x), py_array_view(m, g)));
+  return py_call(obj, release_result, py_array_view(n, x), py_array_view(m, g));
 }
 
 bool JacG::operator()(int n, const double* x, int, int nele_jac, double* values) const {
   if (!can_call(obj)) return false;
-  return call_ignoring_result(py_call(obj, py_array_view(n, x), py_array_view(nele_jac, values)));
+  return py_call(obj, release_result, py_array_view(n, x), py_array_view(nele_jac, values));
 }
 
 bool H::operator()(int n, const double* x, double obj_factor, int m, const double* lambda,
                    int nele_hess, double* values) const {
   if (!can_call(obj)) return false;
-  return call_ignoring_result(py_call(obj, py_array_view(n, x), py_array_view(m, lambda),
-                                      PyFloat_FromDouble(obj_factor),
-                                      py_array_view(nele_hess, values)));
+  return py_call(obj, release_result, py_array_view(n, x), py_array_view(m, lambda),
+                 PyFloat_FromDouble(obj_factor), py_array_view(nele_hess, values));
 }
 
 bool IntermediateCallback::operator()(Ipopt::AlgorithmMode mode, int iter, double obj_value,
@@ -92,21 +101,28 @@ bool IntermediateCallback::operator()(Ipopt::AlgorithmMode mode, int iter, doubl
     print_unless_exit_request();
     return false;
   }
-  PyRef result = PyRef::steal(py_call(
-      obj, PyLong_FromLong(static_cast<long>(mode)), PyLong_FromLong(iter),
+  bool go_on = false;
+  auto read_answer = [&go_on](PyObject* result) {
+    PyRef owned = PyRef::steal(result);
+    if (!owned) {
+      print_unless_exit_request();
+      return false;
+    }
+    const long answer = PyLong_AsLong(owned.get());
+    if (PyErr_Occurred()) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "Python function intermediate_callback returned non bool");
+      return false;
+    }
+    go_on = answer != 0;
+    return true;
+  };
+  const bool answered = py_call(
+      obj, read_answer, PyLong_FromLong(static_cast<long>(mode)), PyLong_FromLong(iter),
       PyFloat_FromDouble(obj_value), PyFloat_FromDouble(inf_pr), PyFloat_FromDouble(inf_du),
       PyFloat_FromDouble(mu), PyFloat_FromDouble(d_norm), PyFloat_FromDouble(regularization_size),
-      PyFloat_FromDouble(alpha_du), PyFloat_FromDouble(alpha_pr), PyLong_FromLong(ls_trials)));
-  if (!result) {
-    print_unless_exit_request();
-    return false;
-  }
-  const long go_on = PyLong_AsLong(result.get());
-  if (PyErr_Occurred()) {
-    PyErr_SetString(PyExc_RuntimeError, "Python function intermediate_callback returned non bool");
-    return false;
-  }
-  return go_on != 0;
+      PyFloat_FromDouble(alpha_du), PyFloat_FromDouble(alpha_pr), PyLong_FromLong(ls_trials));
+  return answered && go_on;
 }
 
 }  // namespace py

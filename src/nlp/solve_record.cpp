@@ -5,6 +5,8 @@
 #include <IpIpoptCalculatedQuantities.hpp>
 #include <IpIpoptData.hpp>
 
+#include <cxxabi.h>
+
 #include <limits>
 
 namespace vornel {
@@ -31,6 +33,8 @@ void store_measures(SolveRecord& record, Ipopt::IpoptCalculatedQuantities* ip_cq
     record.primal_infeasibility = ip_cq->unscaled_curr_nlp_constraint_violation(Ipopt::NORM_MAX);
     record.dual_infeasibility = ip_cq->unscaled_curr_dual_infeasibility(Ipopt::NORM_MAX);
     record.complementarity = ip_cq->unscaled_curr_complementarity(0.0, Ipopt::NORM_MAX);
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread that ends (pthread_exit) must unwind
   } catch (...) {
     record.primal_infeasibility = record.dual_infeasibility = record.complementarity = nan;
   }

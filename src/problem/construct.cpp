@@ -1,6 +1,7 @@
 #include <utility>
 
 #include "convert/conversions.hpp"
+#include "convert/entry_guard.hpp"
 #include "nlp/build_nlp.hpp"
 #include "problem/converters.hpp"
 #include "problem/problem_object.hpp"
@@ -91,6 +92,7 @@ bool validate(ProblemArgs& a, NlpBundle& bundle) {
       !check_length(a.g_l, a.m, "argument g_L") || !check_length(a.g_u, a.m, "argument g_U")) {
     return false;
   }
+  if (!check_bounds(a.x_l, a.x_u, a.g_l, a.g_u)) return false;
   if (!check_sparsity_range(a.jac_g_indices, a.m, a.n, "sparsity_indices_jac_g")) return false;
   if (a.has_hessian()) {
     if (!sparsity_from_py(a.sparsity_h, a.h_indices, "sparsity_indices_h")) return false;
@@ -98,9 +100,13 @@ bool validate(ProblemArgs& a, NlpBundle& bundle) {
   }
   if (!check_options_type(a.ipopt_options)) return false;
   if (!check_vector_size(a.x_scaling, static_cast<unsigned>(a.n), "argument x_scaling") ||
-      !check_vector_size(a.g_scaling, static_cast<unsigned>(a.m), "argument g_scaling")) {
+      !check_vector_size(a.g_scaling, static_cast<unsigned>(a.m), "argument g_scaling") ||
+      !check_scaling(a.obj_scaling, a.x_scaling, a.g_scaling)) {
     return false;
   }
+  // First, so that the options are checked against a problem without a
+  // Hessian: an exact one is refused rather than silently replaced.
+  if (!a.has_hessian()) bundle.without_hess();
   return set_options_from_dict(bundle, a.ipopt_options);
 }
 
@@ -114,33 +120,40 @@ void keep_callback_objects(ProblemObject* problem, const ProblemArgs& a) {
   }
 }
 
-}  // namespace
+// What is made before construction can fail: released on every path.
+struct PartialProblem {
+  ProblemObject* problem;
+  ~PartialProblem() {
+    if (problem == nullptr) return;
+    delete problem->bundle;
+    problem->bundle = nullptr;
+    problem->nlp_data = nullptr;
+    Py_DECREF(problem);
+  }
+};
 
-PyObject* py_problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* new_problem(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* problem = reinterpret_cast<ProblemObject*>(type->tp_alloc(type, 0));
   if (problem == nullptr) return nullptr;
   for (PyObject*& obj : problem->callback_objects) obj = nullptr;
+  problem->nlp_data = nullptr;
   problem->solving = false;
+  // From here on the instance is released on every path, exhausted memory
+  // included, until it is handed out complete.
+  PartialProblem partial{problem};
   problem->bundle = new NlpBundle;
   if (!*problem->bundle) {
-    delete problem->bundle;
-    problem->bundle = nullptr;
-    type->tp_free(problem);
     PyErr_SetString(PyExc_MemoryError, "Cannot create IpoptProblem instance");
     return nullptr;
   }
 
   ProblemArgs a;
   if (!parse(args, kwargs, a) || !validate(a, *problem->bundle)) {
-    delete problem->bundle;
-    problem->bundle = nullptr;
-    Py_DECREF(problem);
     py_error_context(context);
     return nullptr;
   }
 
   keep_callback_objects(problem, a);
-  const bool has_hessian = a.has_hessian();
   auto [tnlp, nlp_data] =
       build_nlp(a.eval_f.callback, a.eval_grad_f.callback, a.eval_g.callback, a.eval_jac_g.callback,
                 std::move(a.jac_g_indices), a.eval_h.callback, std::move(a.h_indices),
@@ -151,9 +164,14 @@ PyObject* py_problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   nlp_data->x_scaling = std::move(a.x_scaling);
   nlp_data->g_scaling = std::move(a.g_scaling);
   nlp_data->obj_scaling = a.obj_scaling;
-  // Last, so that it overrides a hessian_approximation given in the options.
-  if (!has_hessian) problem->bundle->without_hess();
+  partial.problem = nullptr;
   return reinterpret_cast<PyObject*>(problem);
+}
+
+}  // namespace
+
+PyObject* py_problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&] { return new_problem(type, args, kwargs); });
 }
 
 }  // namespace vornel

@@ -250,4 +250,21 @@ bool check_sparsity_range(const SparsityIndices& indices, int rows, int cols, co
          check_indices(std::get<1>(indices), cols, name, "column");
 }
 
+bool check_bounds(const std::vector<double>& x_l, const std::vector<double>& x_u,
+                  const std::vector<double>& g_l, const std::vector<double>& g_u) {
+  constexpr const char* rule = "a bound must be a number, or an infinity for none";
+  return check_numbers(x_l, false, "argument x_L", rule) &&
+         check_numbers(x_u, false, "argument x_U", rule) &&
+         check_numbers(g_l, false, "argument g_L", rule) &&
+         check_numbers(g_u, false, "argument g_U", rule);
+}
+
+bool check_scaling(double obj_scaling, const std::vector<double>& x_scaling,
+                   const std::vector<double>& g_scaling) {
+  constexpr const char* rule = "a scaling factor must be finite";
+  return check_number(obj_scaling, true, "argument obj_scaling", rule) &&
+         check_numbers(x_scaling, true, "argument x_scaling", rule) &&
+         check_numbers(g_scaling, true, "argument g_scaling", rule);
+}
+
 }  // namespace vornel

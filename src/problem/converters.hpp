@@ -41,4 +41,13 @@ bool sparsity_from_py(PyObject* obj, SparsityIndices& indices, const char* name)
 // [0, cols); otherwise ValueError naming `name`, the position and value.
 bool check_sparsity_range(const SparsityIndices& indices, int rows, int cols, const char* name);
 
+// NaN cannot be ordered against a point: as a bound the solver would take
+// it for no bound at all. True when no bound is NaN; otherwise ValueError.
+bool check_bounds(const std::vector<double>& x_l, const std::vector<double>& x_u,
+                  const std::vector<double>& g_l, const std::vector<double>& g_u);
+
+// True when every scaling factor is finite; otherwise ValueError.
+bool check_scaling(double obj_scaling, const std::vector<double>& x_scaling,
+                   const std::vector<double>& g_scaling);
+
 }  // namespace vornel

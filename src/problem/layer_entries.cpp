@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/entry_guard.hpp"
 #include "convert/numpy_api.hpp"
 #include "convert/py_ref.hpp"
 #include "problem/problem_object.hpp"
@@ -301,14 +302,20 @@ PyObject* py_evaluate(PyObject*, PyObject* args) {
   return Py_BuildValue("(Od)", ok ? Py_True : Py_False, 0.0);
 }
 
+// No exception of the implementation language leaves an entry.
+template <PyObject* (*Entry)(PyObject*, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* arg) {
+  return guard_entry<PyObject*>(nullptr, [&] { return Entry(self, arg); });
+}
+
 PyMethodDef layer_methods[] = {
-    {"_return_statuses", py_return_statuses, METH_NOARGS, nullptr},
-    {"_add_problem_member", py_add_problem_member, METH_VARARGS, nullptr},
-    {"_last_solve", py_last_solve, METH_O, nullptr},
-    {"_current_iterate", py_current_iterate, METH_O, nullptr},
-    {"_callbacks", py_callbacks, METH_O, nullptr},
-    {"_structure", py_structure, METH_O, nullptr},
-    {"_evaluate", py_evaluate, METH_VARARGS, nullptr},
+    {"_return_statuses", guarded<py_return_statuses>, METH_NOARGS, nullptr},
+    {"_add_problem_member", guarded<py_add_problem_member>, METH_VARARGS, nullptr},
+    {"_last_solve", guarded<py_last_solve>, METH_O, nullptr},
+    {"_current_iterate", guarded<py_current_iterate>, METH_O, nullptr},
+    {"_callbacks", guarded<py_callbacks>, METH_O, nullptr},
+    {"_structure", guarded<py_structure>, METH_O, nullptr},
+    {"_evaluate", guarded<py_evaluate>, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

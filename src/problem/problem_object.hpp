@@ -21,10 +21,17 @@ struct ProblemObject {
   // given (callable, capsule or LowLevelCallable); null where absent. They
   // keep alive what the adapter's kinds point to.
   PyObject* callback_objects[CallbackCount];
-  // Set while solve() runs, so that a callback cannot start another solve
-  // of the same problem.
+  // Set while solve() runs, so that neither a callback nor another thread
+  // can start another solve of the same problem; the thread that runs it.
   bool solving;
+  unsigned long solving_thread;
 };
+
+// The problem behind `self` when it is complete; otherwise null with
+// RuntimeError set. The collector shows an instance to Python code from its
+// allocation on (gc.get_objects(), a gc callback), before construction has
+// given it a problem, and after a failed construction has taken it away.
+ProblemObject* initialised_problem(PyObject* self);
 
 extern "C" {
 extern PyTypeObject VornelProblemType;

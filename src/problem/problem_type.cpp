@@ -1,4 +1,5 @@
 #include "convert/conversions.hpp"
+#include "convert/entry_guard.hpp"
 #include "problem/problem_object.hpp"
 
 namespace vornel {
@@ -99,6 +100,13 @@ const char problem_doc[] =
     ".. _scipy.LowLevelCallable: "
     "https://docs.scipy.org/doc/scipy/reference/generated/scipy.LowLevelCallable.html\n";
 
+ProblemObject* initialised_problem(PyObject* self) {
+  auto* problem = reinterpret_cast<ProblemObject*>(self);
+  if (problem->bundle != nullptr && problem->nlp_data != nullptr) return problem;
+  PyErr_SetString(PyExc_RuntimeError, "vornel.Problem is not initialised");
+  return nullptr;
+}
+
 namespace {
 
 ProblemObject* as_problem(PyObject* self) { return reinterpret_cast<ProblemObject*>(self); }
@@ -165,13 +173,18 @@ void init_VornelProblemType() {
 }
 
 PyObject* py_get_stats(PyObject* self, void*) {
-  const NlpData& data = *as_problem(self)->nlp_data;
-  using Pair = std::tuple<const char*, double>;
-  return py_dict(
-      Pair{"n_eval_f", data.n_eval_f}, Pair{"n_eval_grad_f", data.n_eval_grad_f},
-      Pair{"n_eval_g_eq", data.n_eval_g_eq}, Pair{"n_eval_jac_g_eq", data.n_eval_jac_g_eq},
-      Pair{"n_eval_g_ineq", data.n_eval_g_ineq}, Pair{"n_eval_jac_g_ineq", data.n_eval_jac_g_ineq},
-      Pair{"n_eval_h", data.n_eval_h}, Pair{"n_iter", data.n_iter});
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    const ProblemObject* problem = initialised_problem(self);
+    if (problem == nullptr) return nullptr;
+    const NlpData& data = *problem->nlp_data;
+    using Pair = std::tuple<const char*, double>;
+    return py_dict(Pair{"n_eval_f", data.n_eval_f}, Pair{"n_eval_grad_f", data.n_eval_grad_f},
+                   Pair{"n_eval_g_eq", data.n_eval_g_eq},
+                   Pair{"n_eval_jac_g_eq", data.n_eval_jac_g_eq},
+                   Pair{"n_eval_g_ineq", data.n_eval_g_ineq},
+                   Pair{"n_eval_jac_g_ineq", data.n_eval_jac_g_ineq},
+                   Pair{"n_eval_h", data.n_eval_h}, Pair{"n_iter", data.n_iter});
+  });
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "convert/conversions.hpp"
+#include "convert/entry_guard.hpp"
 #include "problem/converters.hpp"
 #include "problem/problem_object.hpp"
 
@@ -30,20 +31,20 @@ const char py_set_problem_scaling_doc[] =
     ".. _TNLP::get_scaling_parameters: "
     "https://coin-or.github.io/Ipopt/classIpopt_1_1TNLP.html\n";
 
-PyObject* py_set(PyObject* self, PyObject* args, PyObject* kwargs) {
+namespace {
+
+PyObject* set(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
   const Py_ssize_t positional = PyTuple_GET_SIZE(args);
   if (positional != 0) {
     PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %d %s given", "set",
                  static_cast<int>(positional), positional == 1 ? "was" : "were");
     return nullptr;
   }
-  auto* problem = reinterpret_cast<ProblemObject*>(self);
   if (!set_options_from_dict(*problem->bundle, kwargs)) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* py_set_problem_scaling(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto* problem = reinterpret_cast<ProblemObject*>(self);
+PyObject* set_problem_scaling(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
   NlpData& data = *problem->nlp_data;
   static const char* keywords[] = {"obj_scaling", "x_scaling", "g_scaling", nullptr};
   double obj_scaling = 0.0;
@@ -54,7 +55,8 @@ PyObject* py_set_problem_scaling(PyObject* self, PyObject* args, PyObject* kwarg
                                   &obj_scaling, convert_x_scaling, &x_scaling, convert_g_scaling,
                                   &g_scaling) &&
       check_vector_size(x_scaling, static_cast<unsigned>(data.n_ref), "argument x_scaling") &&
-      check_vector_size(g_scaling, static_cast<unsigned>(data.m_ref), "argument g_scaling");
+      check_vector_size(g_scaling, static_cast<unsigned>(data.m_ref), "argument g_scaling") &&
+      check_scaling(obj_scaling, x_scaling, g_scaling);
   if (!ok) {
     py_error_context("vornel.Problem.set_problem_scaling()");
     return nullptr;
@@ -63,6 +65,22 @@ PyObject* py_set_problem_scaling(PyObject* self, PyObject* args, PyObject* kwarg
   data.g_scaling = std::move(g_scaling);
   data.obj_scaling = obj_scaling;
   Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* py_set(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    ProblemObject* problem = initialised_problem(self);
+    return problem == nullptr ? nullptr : set(problem, args, kwargs);
+  });
+}
+
+PyObject* py_set_problem_scaling(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    ProblemObject* problem = initialised_problem(self);
+    return problem == nullptr ? nullptr : set_problem_scaling(problem, args, kwargs);
+  });
 }
 
 }  // namespace vornel

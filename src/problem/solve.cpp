@@ -1,4 +1,9 @@
+#include <array>
+#include <utility>
+
+#include "convert/entry_guard.hpp"
 #include "convert/numpy_api.hpp"
+#include "convert/py_ref.hpp"
 #include "problem/problem_object.hpp"
 
 namespace vornel {
@@ -55,26 +60,162 @@ bool check_array(PyArrayObject* array, unsigned int length, const char* name) {
          (check_array_shape(array, length, name) && check_writable_float64(array, name));
 }
 
-double* data_of(PyArrayObject* array) {
-  return array == nullptr ? nullptr : static_cast<double*>(PyArray_DATA(array));
+// The lowest and one past the highest byte an array can address.
+std::pair<const char*, const char*> memory_extent(PyArrayObject* array) {
+  const char* low = PyArray_BYTES(array);
+  const char* high = low;
+  for (int i = 0; i < PyArray_NDIM(array); ++i) {
+    const npy_intp dim = PyArray_DIM(array, i);
+    if (dim == 0) return {low, low};
+    const npy_intp reach = PyArray_STRIDE(array, i) * (dim - 1);
+    (reach < 0 ? low : high) += reach;
+  }
+  return {low, high + PyArray_ITEMSIZE(array)};
 }
 
-// Marks a problem as being solved for the lifetime of one solve() call.
+// One caller array bound for a solve, as it was when it was bound.
+class BoundArray {
+ public:
+  BoundArray(PyArrayObject* array, const char* name)
+      : array_(PyRef::borrow(reinterpret_cast<PyObject*>(array))),
+        name_(name),
+        data_(array == nullptr ? nullptr : static_cast<double*>(PyArray_DATA(array))),
+        length_(array == nullptr ? 0 : PyArray_DIM(array, 0)),
+        base_(array == nullptr ? PyRef() : PyRef::borrow(PyArray_BASE(array))),
+        owns_data_(array != nullptr && PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA)) {}
+
+  const char* name() const { return name_; }
+  double* data() const { return data_; }
+  const char* begin() const { return reinterpret_cast<const char*>(data_); }
+  const char* end() const { return begin() + length_ * static_cast<npy_intp>(sizeof(double)); }
+  bool bound() const { return static_cast<bool>(array_); }
+
+  // Still the same memory, of the same length and layout, writeable, held
+  // by the same owner: the array has not been resized, given other memory
+  // (__setstate__, a new base) or made read-only, and no array it views
+  // into has been resized under it.
+  bool unchanged() const {
+    if (!array_ || length_ == 0) return true;
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    if (PyArray_DATA(array) != data_ || PyArray_NDIM(array) != 1 ||
+        PyArray_DIM(array, 0) != length_ || PyArray_TYPE(array) != NPY_DOUBLE ||
+        !PyArray_ISNOTSWAPPED(array) || !PyArray_ISCARRAY(array) ||
+        PyArray_BASE(array) != base_.get() ||
+        PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA) != owns_data_) {
+      return false;
+    }
+    for (PyObject* base = base_.get(); base != nullptr && PyArray_Check(base);) {
+      auto* owner = reinterpret_cast<PyArrayObject*>(base);
+      const auto [low, high] = memory_extent(owner);
+      if (begin() < low || end() > high) return false;
+      base = PyArray_BASE(owner);
+    }
+    return true;
+  }
+
+ private:
+  // Held for the solve: the caller's own references (a keyword dict, say)
+  // may be dropped by a callback while the solver still uses the memory.
+  PyRef array_;
+  const char* name_;
+  double* data_;
+  npy_intp length_;
+  // Held so that its identity stays meaningful: a base that is released
+  // cannot be replaced by another object at the same address.
+  PyRef base_;
+  bool owns_data_;
+};
+
+// The four arrays of one solve() call, checked before the solver reads or
+// writes them.
+class BoundArrays final : public BufferCheck {
+ public:
+  BoundArrays(PyArrayObject* x0, PyArrayObject* mult_g, PyArrayObject* mult_x_L,
+              PyArrayObject* mult_x_U)
+      : arrays_{BoundArray(x0, "x0"), BoundArray(mult_g, "mult_g"),
+                BoundArray(mult_x_L, "mult_x_L"), BoundArray(mult_x_U, "mult_x_U")} {}
+
+  const BoundArray& x0() const { return arrays_[0]; }
+  const BoundArray& mult_g() const { return arrays_[1]; }
+  const BoundArray& mult_x_L() const { return arrays_[2]; }
+  const BoundArray& mult_x_U() const { return arrays_[3]; }
+
+  // Results written into memory that another result array also uses would
+  // overwrite each other.
+  bool check_disjoint() const {
+    for (std::size_t i = 0; i < arrays_.size(); ++i) {
+      for (std::size_t j = i + 1; j < arrays_.size(); ++j) {
+        const BoundArray& a = arrays_[i];
+        const BoundArray& b = arrays_[j];
+        if (!a.bound() || !b.bound() || a.begin() == a.end() || b.begin() == b.end()) continue;
+        if (a.begin() < b.end() && b.begin() < a.end()) {
+          PyErr_Format(PyExc_ValueError,
+                       "%s and %s share memory; the solver writes results into each, so each "
+                       "needs an array of its own",
+                       a.name(), b.name());
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  bool buffers_usable(bool writing) override {
+    for (const BoundArray& array : arrays_) {
+      if (array.unchanged()) continue;
+      // An exception a callback left pending is the one solve() raises.
+      if (PyErr_Occurred() == nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s was resized, given other memory or made read-only while the solver "
+                     "ran; %s",
+                     array.name(),
+                     writing ? "no results were written into any array"
+                             : "its values were not read and the solver stopped");
+      }
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::array<BoundArray, 4> arrays_;
+};
+
+// Marks a problem as being solved, and by which thread, for the lifetime
+// of one solve() call; the problem's buffer check is the call's arrays.
 class SolvingGuard {
  public:
-  explicit SolvingGuard(ProblemObject* problem) : problem_(problem) { problem_->solving = true; }
+  SolvingGuard(ProblemObject* problem, BoundArrays& arrays) : problem_(problem) {
+    problem_->solving = true;
+    problem_->solving_thread = PyThread_get_thread_ident();
+    problem_->nlp_data->buffer_check = &arrays;
+  }
   SolvingGuard(const SolvingGuard&) = delete;
   SolvingGuard& operator=(const SolvingGuard&) = delete;
-  ~SolvingGuard() { problem_->solving = false; }
+  ~SolvingGuard() {
+    problem_->nlp_data->buffer_check = nullptr;
+    problem_->solving = false;
+  }
 
  private:
   ProblemObject* problem_;
 };
 
-}  // namespace
+bool check_not_solving(const ProblemObject* problem) {
+  if (!problem->solving) return true;
+  if (problem->solving_thread == PyThread_get_thread_ident()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "solve() called on a problem that is being solved (from one of its "
+                    "callbacks)");
+  } else {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "solve() called on a problem that another thread is solving; a problem "
+                    "runs one solve at a time");
+  }
+  return false;
+}
 
-PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto* problem = reinterpret_cast<ProblemObject*>(self);
+PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"x0", "mult_g", "mult_x_L", "mult_x_U", nullptr};
   PyArrayObject* x0 = nullptr;
   PyArrayObject* mult_g = nullptr;
@@ -92,18 +233,15 @@ PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
       !check_array(mult_x_L, n, "mult_x_L") || !check_array(mult_x_U, n, "mult_x_U")) {
     return nullptr;
   }
-  if (problem->solving) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "solve() called on a problem that is being solved (from one of its "
-                    "callbacks)");
-    return nullptr;
-  }
+  BoundArrays arrays(x0, mult_g, mult_x_L, mult_x_U);
+  if (!arrays.check_disjoint() || !check_not_solving(problem)) return nullptr;
   Ipopt::ApplicationReturnStatus status;
   {
     // The method call holds a reference to the problem for the whole run.
-    SolvingGuard guard(problem);
-    data.set_initial_values(data_of(x0), data_of(mult_g), data_of(mult_x_L), data_of(mult_x_U));
-    data.last_solve.begin(data_of(x0), data.n, data.m);
+    SolvingGuard guard(problem, arrays);
+    data.set_initial_values(arrays.x0().data(), arrays.mult_g().data(), arrays.mult_x_L().data(),
+                            arrays.mult_x_U().data());
+    data.last_solve.begin(arrays.x0().data(), data.n, data.m);
     const SolveClock clock;
     status = problem->bundle->optimize();
     clock.stop(data.last_solve);
@@ -112,6 +250,15 @@ PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (PyErr_Occurred()) return nullptr;
   return Py_BuildValue("(Odi)", reinterpret_cast<PyObject*>(x0), data.obj_value_ref,
                        static_cast<int>(status));
+}
+
+}  // namespace
+
+PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    ProblemObject* problem = initialised_problem(self);
+    return problem == nullptr ? nullptr : solve(problem, args, kwargs);
+  });
 }
 
 }  // namespace vornel

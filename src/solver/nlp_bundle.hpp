@@ -1,5 +1,5 @@
 // The solver objects of one problem: the Ipopt application and the adapter
-// it solves, with typed option setting.
+// it solves, with typed option setting and the run's output.
 #pragma once
 
 #include <Python.h>
@@ -7,7 +7,10 @@
 #include <IpIpoptApplication.hpp>
 #include <IpTNLP.hpp>
 
+#include <string>
 #include <variant>
+
+#include "solver/journals.hpp"
 
 namespace vornel {
 
@@ -31,19 +34,36 @@ class NlpBundle {
   // on such a bundle.
   explicit operator bool() const { return Ipopt::IsValid(app); }
 
+  // One run under the options in force. The console output goes to
+  // sys.stdout, and to output_file when that option names one.
   Ipopt::ApplicationReturnStatus optimize();
-  // The solver's answer: false when it refuses the name or the value.
+  // False when the solver (or the bundle, for a value that would hang or
+  // contradict the problem) refuses the name or the value; refusal() then
+  // says why. Nothing is printed either way.
   bool set_option(const char* name, const OptionValue& value);
-  // Switches the solver to the limited-memory Hessian approximation.
+  const std::string& refusal() const { return refusal_; }
+  // Switches the solver to the limited-memory Hessian approximation for
+  // good: the problem has no Hessian, so later requests for the exact one
+  // are refused.
   void without_hess();
 
   Ipopt::SmartPtr<Ipopt::TNLP> nlp;
   Ipopt::SmartPtr<Ipopt::IpoptApplication> app;
+
+ private:
+  std::string check_value(const char* name, const OptionValue& value) const;
+  bool open_journals();
+  void close_journals();
+
+  Ipopt::SmartPtr<PyStdoutJournal> console_;
+  std::string refusal_;
+  bool has_hessian_ = true;
 };
 
 // Applies every entry of a dict (null or None apply nothing). Stops at the
-// first failing entry with TypeError or ValueError set; the entries before
-// it stay applied.
+// first failing entry with an exception set (TypeError, ValueError or the
+// UnicodeEncodeError of a text that is not UTF-8); the entries before it
+// stay applied.
 bool set_options_from_dict(NlpBundle& bundle, PyObject* options);
 
 }  // namespace vornel

@@ -78,6 +78,8 @@ std::string category_of(const std::map<std::string, std::string>& categories,
 
 std::vector<IpoptOption> get_ipopt_options() {
   Ipopt::SmartPtr<Ipopt::IpoptApplication> app = IpoptApplicationFactory();
+  // Only the registry is read; the application has nothing to say.
+  app->Jnlst()->DeleteAllJournals();
   Ipopt::SmartPtr<Ipopt::RegisteredOptions> registered = app->RegOptions();
   const auto& table = registered->RegisteredOptionsList();
   const std::map<std::string, std::string> categories = compat::option_categories(*registered);

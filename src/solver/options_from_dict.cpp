@@ -1,14 +1,68 @@
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
+#include "convert/py_ref.hpp"
 #include "solver/nlp_bundle.hpp"
 
 namespace vornel {
 
 namespace {
 
+// Adds which option a text belongs to to the reason of the pending
+// UnicodeEncodeError (a lone surrogate in a name or value); any other
+// pending exception is left as it is.
+void name_option_in_encode_error(const char* part, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyRef exc = PyRef::steal(value);
+#endif
+  if (exc &&
+      PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_UnicodeEncodeError))) {
+    PyRef reason = PyRef::steal(PyObject_GetAttrString(exc.get(), "reason"));
+    PyRef annotated = reason ? PyRef::steal(PyUnicode_FromFormat("%S in the %s of option %R",
+                                                                 reason.get(), part, key))
+                             : PyRef();
+    if (!annotated || PyObject_SetAttrString(exc.get(), "reason", annotated.get()) < 0) {
+      PyErr_Clear();
+    }
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* exc_type = exc ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))) : nullptr;
+  PyErr_Restore(exc_type, exc.release(), nullptr);
+#endif
+}
+
+// The UTF-8 text of a str, refused when it cannot reach the solver whole: a
+// lone surrogate cannot be encoded, and the solver would read a NUL as the
+// end of the text ("max_iter\0junk" would set max_iter).
+const char* from_py_option_text(PyObject* text, const char* part, PyObject* key) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    name_option_in_encode_error(part, key);
+    return nullptr;
+  }
+  if (std::strlen(utf8) != static_cast<std::size_t>(size)) {
+    PyErr_Format(PyExc_ValueError, "The %s of option %R contains a NUL character", part, key);
+    return nullptr;
+  }
+  return utf8;
+}
+
 // The typed value of one entry, or false with an exception set.
-bool from_py_option_value(PyObject* value, const char* name, OptionValue& out) {
+bool from_py_option_value(PyObject* value, PyObject* key, const char* name, OptionValue& out) {
   if (PyLong_Check(value)) {
     int overflow = 0;
     const long number = PyLong_AsLongAndOverflow(value, &overflow);
@@ -26,7 +80,7 @@ bool from_py_option_value(PyObject* value, const char* name, OptionValue& out) {
     return true;
   }
   if (PyUnicode_Check(value)) {
-    const char* text = PyUnicode_AsUTF8(value);
+    const char* text = from_py_option_text(value, "value", key);
     if (text == nullptr) return false;
     // The dict keeps the string, and with it the text, alive.
     out = const_cast<char*>(text);
@@ -42,7 +96,7 @@ const char* from_py_option_name(PyObject* key) {
                  Py_TYPE(key)->tp_name, key);
     return nullptr;
   }
-  return PyUnicode_AsUTF8(key);
+  return from_py_option_text(key, "name", key);
 }
 
 }  // namespace
@@ -56,9 +110,14 @@ bool set_options_from_dict(NlpBundle& bundle, PyObject* options) {
     const char* name = from_py_option_name(key);
     if (name == nullptr) return false;
     OptionValue typed;
-    if (!from_py_option_value(value, name, typed)) return false;
+    if (!from_py_option_value(value, key, name, typed)) return false;
     if (!bundle.set_option(name, typed)) {
-      PyErr_Format(PyExc_ValueError, "Failed to set the Ipopt option '%s'", name);
+      if (bundle.refusal().empty()) {
+        PyErr_Format(PyExc_ValueError, "Failed to set the Ipopt option '%s'", name);
+      } else {
+        PyErr_Format(PyExc_ValueError, "Failed to set the Ipopt option '%s': %s", name,
+                     bundle.refusal().c_str());
+      }
       return false;
     }
   }

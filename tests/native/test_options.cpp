@@ -6,6 +6,7 @@
 #include <IpOptionsList.hpp>
 
 #include <array>
+#include <cmath>
 #include <string>
 #include <variant>
 
@@ -49,12 +50,12 @@ TEST_P(TypedOption, ReachesTheMatchingSetter) {
   NlpBundle bundle;
   ASSERT_TRUE(bundle);
   make_quiet(bundle);
-  // The solver explains a refusal on standard output whatever print_level
-  // says; that text is its own and only clutters the test log.
+  // A refusal is explained to the caller, not printed.
   ::testing::internal::CaptureStdout();
   const bool accepted = set_value(bundle, option.name, option.value);
-  const std::string refusal = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(accepted, option.accepted) << refusal;
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(accepted, option.accepted) << bundle.refusal();
+  EXPECT_EQ(bundle.refusal().empty(), option.accepted) << bundle.refusal();
   EXPECT_EQ(is_set(bundle, option.name), option.accepted);
   if (!option.accepted) return;
 
@@ -91,8 +92,26 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"UnknownNumeric", "no_such_option", Value(1.0), false},
         OptionCase{"UnknownString", "no_such_option", Value(std::string("yes")), false},
         OptionCase{"StringNotInList", "hessian_approximation", Value(std::string("bogus")), false},
-        OptionCase{"IntegerOutOfRange", "max_iter", Value(-1), false}),
+        OptionCase{"IntegerOutOfRange", "max_iter", Value(-1), false},
+        // A NaN passes every range comparison; infinity only fits a side
+        // of the range without a bound.
+        OptionCase{"NotANumber", "tol", Value(std::nan("")), false},
+        OptionCase{"InfinityAboveABound", "bound_frac", Value(HUGE_VAL), false},
+        OptionCase{"InfinityWithoutABound", "max_cpu_time", Value(HUGE_VAL), true}),
     [](const ::testing::TestParamInfo<OptionCase>& info) { return std::string(info.param.label); });
+
+TEST(TypedOption, ExactHessianIsRefusedOnceTheProblemHasNone) {
+  NlpBundle bundle;
+  ASSERT_TRUE(bundle);
+  ASSERT_TRUE(set_text(bundle, "hessian_approximation", "exact"));
+  bundle.without_hess();
+  EXPECT_FALSE(set_text(bundle, "hessian_approximation", "exact"));
+  EXPECT_NE(bundle.refusal().find("eval_h"), std::string::npos) << bundle.refusal();
+  EXPECT_TRUE(set_text(bundle, "hessian_approximation", "limited-memory"));
+  std::string stored;
+  ASSERT_TRUE(bundle.app->Options()->GetStringValue("hessian_approximation", stored, ""));
+  EXPECT_EQ(stored, "limited-memory");
+}
 
 TEST(TypedOption, LaterValueReplacesEarlierOne) {
   NlpBundle bundle;

@@ -132,3 +132,39 @@ class CompiledCallbacks:
 
     def calls(self, name):
         return self.data[name].calls
+
+
+REGISTRY_SOURCE = pathlib.Path(__file__).parent / "compiled" / "option_registry.cpp"
+_VALUE_TYPES = {"float": float, "int": int, "str": str, "none": None}
+
+
+def registered_options(folder):
+    """What the Ipopt that pkg-config names registers, as Ipopt itself reports
+    it to a small program built against it: {name: {"type", "category",
+    "description_short", "description_long"}}. None when pkg-config finds no
+    Ipopt (a wheel tested with the system's Ipopt hidden)."""
+    found = subprocess.run(
+        ["pkg-config", "--cflags", "--libs", "ipopt"], capture_output=True, text=True
+    )
+    if found.returncode != 0:
+        return None
+    # Warnings inside Ipopt's headers are not this program's.
+    flags = ["-isystem" + f[2:] if f.startswith("-I") else f for f in found.stdout.split()]
+    program = pathlib.Path(folder) / "option_registry"
+    subprocess.run(
+        ["c++", "-std=c++17", "-o", str(program), str(REGISTRY_SOURCE), *flags],
+        check=True,
+        capture_output=True,
+    )
+    fields = subprocess.run([str(program)], check=True, capture_output=True).stdout.split(b"\0")
+    assert fields.pop() == b"" and len(fields) % 5 == 0
+    options = {}
+    for i in range(0, len(fields), 5):
+        name, value_type, category, short, long = (f.decode() for f in fields[i : i + 5])
+        options[name] = {
+            "type": _VALUE_TYPES[value_type],
+            "category": category,
+            "description_short": short,
+            "description_long": long,
+        }
+    return options

@@ -4,9 +4,11 @@ to a solve."""
 import gc
 import itertools
 import signal
+import tracemalloc
 
 import numpy as np
 import pytest
+from child import run_child
 
 import problems
 import vornel
@@ -389,6 +391,91 @@ def test_kept_argument_arrays_keep_the_values_of_their_call():
     check()
     # Each kept array has memory of its own.
     assert not any(np.shares_memory(a, b) for a, b in itertools.pairwise(xs))
+
+
+# How a callback changes an argument array before keeping it: given other
+# memory (which must then be left alone) or a new shape over the same memory
+# (which must be detached with all of it).
+REPLACED = {
+    "__setstate__, own memory": "a.__setstate__(np.arange(float(len(a))).__reduce__()[2])",
+    "__setstate__, a new base": (
+        "a.__setstate__((1, a.shape, a.dtype, False, np.arange(float(len(a))).tobytes()))"
+    ),
+    "reshaped": "a.shape = (2, 2)",
+    "strides reversed": "a.shape = (2, 2); a.strides = (8, 16)",
+    "made read-only": "a.flags.writeable = False",
+}
+
+
+@pytest.mark.parametrize("change", REPLACED.values(), ids=REPLACED.keys())
+def test_kept_arrays_changed_by_the_callback_keep_what_they_showed(change):
+    # In a child: detaching an array with other memory freed it twice.
+    result = run_child(
+        f"""
+        import gc
+        import numpy as np
+        import problems
+        kept = []
+
+        def eval_grad_f(x, out):
+            problems.eval_grad_f(x, out)
+            for a in (x, out):
+                {change}
+                kept.append((a, a.copy()))
+
+        p = problems.make_hs071(eval_grad_f=eval_grad_f, ipopt_options=problems.QUIET)
+        x, f, status = p.solve(problems.x0())
+        del p
+        gc.collect()
+        assert status == 0, status
+        assert len(kept) > 4
+        for array, expected in kept:
+            assert np.array_equal(array, expected)
+        print("KEPT", len(kept))
+        """
+    )
+    assert result.returncode == 0 and "KEPT" in result.stdout, result.stdout
+
+
+RETURNS_OUT = {
+    "a ufunc with out=": lambda x, out: np.multiply(x, 2.0, out=out),
+    "out itself": lambda x, out: (np.multiply(x, 2.0, out=out), out)[1],
+    "a tuple holding out": lambda x, out: (np.multiply(x, 2.0, out=out), out),
+}
+
+
+@pytest.mark.parametrize("eval_grad_f", RETURNS_OUT.values(), ids=RETURNS_OUT.keys())
+def test_an_out_array_returned_by_the_callback_is_not_copied(eval_grad_f):
+    n = 20_000
+
+    def eval_g(x, out):
+        pass
+
+    problem = vornel.Problem(
+        n=n,
+        x_l=np.full(n, -10.0),
+        x_u=np.full(n, 10.0),
+        m=0,
+        g_l=np.zeros(0),
+        g_u=np.zeros(0),
+        sparsity_indices_jac_g=([], []),
+        sparsity_indices_h=None,
+        eval_f=lambda x: float(np.dot(x, x)),
+        eval_grad_f=eval_grad_f,
+        eval_g=eval_g,
+        eval_jac_g=eval_g,
+        ipopt_options={**problems.QUIET, "max_iter": 3},
+    )
+    x = np.ones(n)
+    tracemalloc.start()
+    try:
+        problem.solve(x)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert problem.stats["n_eval_grad_f"] > 1
+    # One copy of the gradient is 8 n bytes.
+    assert peak < 2 * n
 
 
 # --- re-entrant solve --------------------------------------------------------

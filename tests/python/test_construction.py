@@ -112,10 +112,9 @@ def test_without_eval_h_sparsity_h_is_ignored_and_hessian_is_approximated(sparsi
     np.testing.assert_allclose(x, X_OPT, rtol=1e-5)
 
 
-def test_without_eval_h_the_limited_memory_approximation_overrides_options():
-    # Under "exact" the solver would ask for Hessian values that no callback
-    # can give; the run only succeeds because the approximation is forced.
-    problem = make_hs071(eval_h=None, ipopt_options=dict(QUIET, hessian_approximation="exact"))
+@pytest.mark.parametrize("value", ["limited-memory", "Limited-Memory"])
+def test_without_eval_h_the_limited_memory_approximation_may_be_named(value):
+    problem = make_hs071(eval_h=None, ipopt_options=dict(QUIET, hessian_approximation=value))
     assert solve(problem)[2] == 0
     assert problem.stats["n_eval_h"] == 0
 
@@ -148,10 +147,38 @@ def test_obj_scaling_defaults_to_one():
 # ---------------------------------------------------------------- failures
 
 FAILURES = {
+    **{
+        f"{name}-nan": (
+            hs071_args(**{name: np.array(values)}),
+            ValueError,
+            f"argument {label}[1] is nan; a bound must be a number, or an infinity for none",
+        )
+        for name, label, values in [
+            ("x_l", "x_L", [1.0, np.nan, 1.0, 1.0]),
+            ("x_u", "x_U", [5.0, np.nan, 5.0, 5.0]),
+            ("g_l", "g_L", [25.0, np.nan]),
+            ("g_u", "g_U", [2e19, np.nan]),
+        ]
+    },
+    "obj_scaling-nan": (
+        hs071_args(obj_scaling=np.nan),
+        ValueError,
+        "argument obj_scaling is nan; a scaling factor must be finite",
+    ),
+    "x_scaling-inf": (
+        hs071_args(x_scaling=np.array([1.0, np.inf, 1.0, 1.0])),
+        ValueError,
+        "argument x_scaling[1] is inf; a scaling factor must be finite",
+    ),
+    "g_scaling-nan": (
+        hs071_args(g_scaling=np.array([np.nan, 1.0])),
+        ValueError,
+        "argument g_scaling[0] is nan; a scaling factor must be finite",
+    ),
     "misspelled-keyword": (
         hs071_args(eval_hess=None),
         TypeError,
-        "'eval_hess' is an invalid keyword argument",
+        "'eval_hess'",
     ),
     "missing-argument": (without("eval_jac_g"), TypeError, "eval_jac_g"),
     "missing-sparsity-h-without-eval-h": (
@@ -251,6 +278,16 @@ FAILURES = {
         ValueError,
         "Failed to set the Ipopt option 'max_iter'",
     ),
+    "option-name-with-nul": (
+        hs071_args(ipopt_options={"max_iter\0junk": 1}),
+        ValueError,
+        "The name of option 'max_iter\\x00junk' contains a NUL character",
+    ),
+    "exact-hessian-without-eval-h": (
+        hs071_args(eval_h=None, ipopt_options={"hessian_approximation": "exact"}),
+        ValueError,
+        "Failed to set the Ipopt option 'hessian_approximation'",
+    ),
     "option-value-type": (
         hs071_args(ipopt_options={"tol": b"1e-3"}),
         TypeError,
@@ -288,6 +325,8 @@ def construct(args):
 # Worded by the interpreter's argument parser, so only the part naming the
 # argument is checked.
 PARSER_FAILURES = {"misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h"}
+# Refused options: the solver's (or the bundle's) reason follows the message.
+REASONED_FAILURES = {"option-refused", "second-option-refused", "exact-hessian-without-eval-h"}
 
 
 @pytest.mark.parametrize(
@@ -303,6 +342,8 @@ def test_failure_keeps_its_type_and_carries_the_context(name, args, error, messa
         return
     if name in PARSER_FAILURES:
         assert message in text
+    elif name in REASONED_FAILURES:
+        assert text.startswith(PREFIX + message + ": ")
     else:
         assert text == PREFIX + message
     # Only the prefixed exception reaches the caller, not a chain.
@@ -416,3 +457,77 @@ def test_n_negative_is_reported_before_sparsity_range():
     # With n = -1 every column index is out of range; the sign comes first.
     with pytest.raises(ValueError, match="^vornel.Problem\\(\\): n can't be negative$"):
         make_hs071(n=-1, x_l=np.ones(0), x_u=np.ones(0))
+
+
+# --- exceptions the context cannot be put in front of -------------------------
+
+
+class TwoArguments(Exception):
+    """A user's exception whose constructor does not take one message."""
+
+    def __init__(self, code, detail):
+        super().__init__(code, detail)
+        self.code = code
+
+
+class Raising:
+    """Raises its exception from __index__ and __float__."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    __float__ = __index__
+
+
+class FailingFinalize(np.ndarray):
+    error = None
+
+    def __array_finalize__(self, obj):
+        if FailingFinalize.error is not None:
+            raise FailingFinalize.error
+
+
+def _failing_subclass(error, length):
+    FailingFinalize.error = None
+    array = np.ones(length, dtype=np.float32).view(FailingFinalize)
+    FailingFinalize.error = error
+    return array
+
+
+UNUSUAL = {
+    "two-argument class": lambda: TwoArguments(7, "detail"),
+    "UnicodeEncodeError": lambda: UnicodeEncodeError("utf-8", "\udcff", 0, 1, "surrogates"),
+    "OSError with errno": lambda: FileNotFoundError(2, "gone", "f"),
+}
+WHERE = {
+    "n.__index__": lambda e: hs071_args(n=Raising(e)),
+    "obj_scaling.__float__": lambda e: hs071_args(obj_scaling=Raising(e)),
+    "x_l.__array_finalize__": lambda e: hs071_args(x_l=_failing_subclass(e, 4)),
+    "set_problem_scaling x_scaling.__array_finalize__": lambda e: (1.0, _failing_subclass(e, 4)),
+    "set_problem_scaling obj_scaling.__float__": lambda e: (Raising(e),),
+}
+
+
+@pytest.mark.parametrize("where", WHERE.values(), ids=WHERE.keys())
+@pytest.mark.parametrize("make_error", UNUSUAL.values(), ids=UNUSUAL.keys())
+def test_exceptions_that_cannot_take_the_prefix_reach_the_caller_with_a_note(make_error, where):
+    error = make_error()
+    args = where(error)
+    try:
+        if isinstance(args, tuple):
+            context = "vornel.Problem.set_problem_scaling()"
+            with pytest.raises(BaseException) as info:
+                make_hs071().set_problem_scaling(*args)
+        else:
+            context = "vornel.Problem()"
+            with pytest.raises(BaseException) as info:
+                vornel.Problem(**args)
+    finally:
+        FailingFinalize.error = None
+    assert info.value is error
+    assert info.value.args == make_error().args
+    assert any(context in note for note in info.value.__notes__)
+    assert info.value.__traceback__ is not None

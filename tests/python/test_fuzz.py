@@ -14,8 +14,9 @@ from hypothesis import strategies as st
 from hypothesis.database import DirectoryBasedExampleDatabase
 from hypothesis.extra import numpy as hnp
 
+import problems
 import vornel
-from problems import HESS, JAC_G, QUIET, make_hs071, x0
+from problems import HESS, JAC_G, QUIET, hs071_args, make_hs071, x0
 
 settings.register_profile(
     "ci",
@@ -446,7 +447,7 @@ def test_set_problem_scaling(args, kwargs):
     problem = make_hs071(ipopt_options={**BOUNDED_RUN, "nlp_scaling_method": "user-scaling"})
     if outcome(lambda: problem.set_problem_scaling(*args, **kwargs)) is not None:
         pytest.fail("set_problem_scaling returned something other than None")
-    # Accepted scaling factors (NaN, zero and negative ones included) reach
+    # Accepted scaling factors (zero and negative ones included) reach
     # the solver on the next run.
     result = outcome(lambda: problem.solve(x0()))
     if result is not None:
@@ -463,3 +464,154 @@ def test_get_ipopt_options(args, kwargs):
     if result is not None:
         assert not args and not kwargs
         assert [o["name"] for o in result] == OPTION_NAMES
+
+
+# --- arrays that share memory or change during the run -------------------------
+
+RESULT_ARRAYS = {"x0": 4, "mult_g": 2, "mult_x_L": 4, "mult_x_U": 4}
+
+
+@PROFILE
+@given(
+    offsets=st.fixed_dictionaries(
+        {name: st.one_of(st.none(), st.integers(0, 12)) for name in RESULT_ARRAYS}
+    ).filter(lambda offsets: offsets["x0"] is not None)
+)
+def test_solve_with_views_of_one_buffer(problem, offsets):
+    buffer = np.zeros(16)
+    arrays = {
+        name: buffer[offset : offset + RESULT_ARRAYS[name]]
+        for name, offset in offsets.items()
+        if offset is not None
+    }
+    arrays["x0"][:] = x0()
+    names = [name for name in RESULT_ARRAYS if name in arrays]
+    overlapping = [
+        (a, b)
+        for i, a in enumerate(names)
+        for b in names[i + 1 :]
+        if offsets[a] < offsets[b] + RESULT_ARRAYS[b] and offsets[b] < offsets[a] + RESULT_ARRAYS[a]
+    ]
+    before = buffer.copy()
+    if overlapping:
+        with pytest.raises(ValueError, match=f"^{overlapping[0][0]} and {overlapping[0][1]} share"):
+            problem.solve(**arrays)
+        np.testing.assert_array_equal(buffer, before)
+    else:
+        outcome(lambda: problem.solve(**arrays))
+
+
+CHANGES = {
+    "grow": lambda a: a.resize(len(a) * 50, refcheck=False),
+    "shrink": lambda a: a.resize(max(len(a) - 1, 0), refcheck=False),
+    "same size": lambda a: a.resize(len(a), refcheck=False),
+    "setstate": lambda a: a.__setstate__(np.arange(len(a) + 1.0).__reduce__()[2]),
+    "read-only": lambda a: setattr(a.flags, "writeable", False),
+    "reshape": lambda a: setattr(a, "shape", (len(a), 1)),
+    "dtype": lambda a: setattr(a, "dtype", np.int64),
+    "nothing": lambda a: None,
+}
+
+
+@PROFILE
+@given(
+    name=st.sampled_from(sorted(RESULT_ARRAYS)),
+    change=st.sampled_from(sorted(CHANGES)),
+    at_call=st.integers(1, 12),
+    callback=st.sampled_from(["eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h"]),
+)
+def test_arrays_changed_during_the_solve(name, change, at_call, callback):
+    arrays = {n: np.zeros(size) for n, size in RESULT_ARRAYS.items()}
+    arrays["x0"][:] = x0()
+    target = arrays[name]
+    calls = []
+    original = getattr(problems, callback)
+
+    def changing(*args):
+        calls.append(1)
+        if len(calls) == at_call:
+            CHANGES[change](target)
+        return original(*args)
+
+    p = make_hs071(**{callback: changing}, ipopt_options=BOUNDED_RUN)
+    try:
+        p.solve(**arrays)
+    except RuntimeError as error:
+        assert str(error).startswith(f"{name} was resized, given other memory or made read-only")
+        event("refused")
+    else:
+        # Only changes that leave the array the same memory pass; so does
+        # a change made after the results were written (a run shorter than
+        # at_call calls).
+        assert change in ("same size", "nothing") or len(calls) < at_call
+        event("returned")
+
+
+# --- exceptions with unusual constructors ----------------------------------------
+
+
+def _exception_class(draw_args, base):
+    class Unusual(base):
+        def __init__(self, *args):
+            if len(args) != draw_args:
+                raise TypeError(f"takes {draw_args} arguments")
+            super().__init__(*args)
+
+    return Unusual
+
+
+@PROFILE
+@given(
+    base=st.sampled_from([Exception, ValueError, TypeError, LookupError, ArithmeticError]),
+    arity=st.integers(0, 4),
+    where=st.sampled_from(["n", "m", "obj_scaling", "set_problem_scaling"]),
+)
+def test_exceptions_with_unusual_constructors_pass_through(base, arity, where):
+    error = _exception_class(arity, base)(*range(arity))
+
+    class Raising:
+        def __index__(self):
+            raise error
+
+        __float__ = __index__
+
+    with pytest.raises(base) as info:
+        if where == "set_problem_scaling":
+            make_hs071().set_problem_scaling(Raising())
+        else:
+            vornel.Problem(**hs071_args(**{where: Raising()}))
+    assert info.value is error
+    assert info.value.args == tuple(range(arity))
+    assert len(info.value.__notes__) == 1
+
+
+# --- non-finite values ---------------------------------------------------------
+
+special = st.sampled_from([np.nan, np.inf, -np.inf, 2e19, -2e19, 0.0, 1.0, -1.0])
+
+
+@PROFILE
+@given(
+    values=st.fixed_dictionaries(
+        {
+            "x_l": st.lists(special, min_size=4, max_size=4),
+            "x_u": st.lists(special, min_size=4, max_size=4),
+            "g_l": st.lists(special, min_size=2, max_size=2),
+            "g_u": st.lists(special, min_size=2, max_size=2),
+            "x_scaling": st.lists(special, min_size=4, max_size=4),
+            "obj_scaling": special,
+        }
+    )
+)
+def test_nan_bounds_and_non_finite_scaling_are_refused(values):
+    args = {k: np.array(v) if isinstance(v, list) else v for k, v in values.items()}
+    bad_bound = [k for k in ("x_l", "x_u", "g_l", "g_u") if np.isnan(args[k]).any()]
+    bad_scaling = not np.isfinite(args["obj_scaling"]) or not np.isfinite(args["x_scaling"]).all()
+    result = outcome(lambda: vornel.Problem(**hs071_args(**args, ipopt_options=BOUNDED_RUN)))
+    if bad_bound or bad_scaling:
+        assert result is None
+        with pytest.raises(ValueError, match="is (nan|inf|-inf); a"):
+            vornel.Problem(**hs071_args(**args))
+    else:
+        assert result is not None
+        outcome(lambda: result.solve(x0()))

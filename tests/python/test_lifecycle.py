@@ -10,6 +10,7 @@ import weakref
 
 import numpy as np
 import pytest
+from child import run_child
 
 import problems
 import vornel
@@ -326,3 +327,167 @@ def test_vornel_imports_before_numpy(tmp_path):
     result = _run(code, tmp_path)
     assert result.returncode == 0, result.stdout
     assert result.stdout.split() == ["0", str(round(problems.F_OPT, 4))]
+
+
+# --- instances Python code should never see ----------------------------------
+
+HALF_BUILT_USES = {
+    "stats": "p.stats",
+    "solve": "p.solve(problems.x0())",
+    "set": "p.set(tol=1e-3)",
+    "set_problem_scaling": "p.set_problem_scaling(1.0)",
+}
+
+
+@pytest.mark.parametrize("when", ["during construction", "after a failed construction"])
+@pytest.mark.parametrize("use", HALF_BUILT_USES.values(), ids=HALF_BUILT_USES.keys())
+def test_an_instance_seen_before_it_is_complete_refuses_every_use(use, when):
+    # The collector lists an instance from its allocation on; a converter's
+    # Python code can find it there. In a child: it used to dereference null.
+    result = run_child(
+        f"""
+        import gc
+        import problems, vornel
+        found, answers = [], []
+
+        def use(p):
+            try:
+                {use}
+            except RuntimeError as error:
+                answers.append(str(error))
+            else:
+                answers.append("no error")
+
+        class Rows:
+            def __iter__(self):
+                found.extend(o for o in gc.get_objects() if type(o) is vornel.Problem)
+                if {when!r} == "during construction":
+                    for p in found:
+                        use(p)
+                    return iter(problems.JAC_G[0])
+                raise ValueError("rows fail")
+
+        try:
+            jac_g = (Rows(), problems.JAC_G[1])
+            vornel.Problem(**problems.hs071_args(sparsity_indices_jac_g=jac_g))
+        except TypeError:
+            for p in found:
+                use(p)
+        print(len(found), answers)
+        """
+    )
+    assert result.returncode == 0, result.stdout
+    assert result.stdout.strip() == "1 ['vornel.Problem is not initialised']", result.stdout
+
+
+# --- the interpreter around the module ---------------------------------------
+
+
+def test_a_daemon_thread_solving_at_interpreter_exit_does_not_abort_the_process():
+    # The thread is ended while a Python callback runs inside the solver.
+    result = run_child(
+        """
+        import threading, time
+        import problems
+
+        started = threading.Event()
+
+        def eval_f(x):
+            started.set()
+            time.sleep(0.001)
+            return problems.eval_f(x)
+
+        def run():
+            options = {**problems.QUIET, "max_iter": 100000, "tol": 1e-30, "acceptable_iter": 0}
+            p = problems.make_hs071(eval_f=eval_f, ipopt_options=options)
+            while True:
+                p.solve(problems.x0())
+
+        threading.Thread(target=run, daemon=True).start()
+        started.wait()
+        time.sleep(0.2)
+        print("EXIT", flush=True)
+        """
+    )
+    assert result.returncode == 0, result.stdout
+    assert "FATAL" not in result.stdout and "EXIT" in result.stdout
+
+
+SUBINTERPRETER = """
+    code = "try:\\n import vornel\\nexcept ImportError as e:\\n print('REFUSED', e)\\n"
+    try:
+        import _interpreters as subinterpreters  # 3.13
+    except ImportError:
+        import _xxsubinterpreters as subinterpreters  # 3.11, 3.12
+    interp = subinterpreters.create()
+    try:
+        subinterpreters.run_string(interp, code)
+    except Exception as error:  # 3.13 reports an uncaught failure as its own
+        print("REFUSED", error)
+    subinterpreters.destroy(interp)
+"""
+LEGACY_SUBINTERPRETER = """
+    import _testcapi
+    code = "try:\\n import vornel\\nexcept ImportError as e:\\n print('REFUSED', e)\\n"
+    _testcapi.run_in_subinterp(code)
+"""
+
+
+@pytest.mark.parametrize("main_first", [False, True], ids=["sub then main", "main then sub"])
+@pytest.mark.parametrize(
+    "kind", [SUBINTERPRETER, LEGACY_SUBINTERPRETER], ids=["isolated", "legacy"]
+)
+def test_import_outside_the_main_interpreter_is_refused(kind, main_first):
+    pytest.importorskip("_testcapi" if kind is LEGACY_SUBINTERPRETER else "_testinternalcapi")
+    code = "import vornel\n" if main_first else ""
+    code += textwrap.dedent(kind)
+    code += textwrap.dedent(
+        """
+        import vornel, problems
+        p = problems.make_hs071(ipopt_options=problems.QUIET)
+        print("MAIN", p.solve(problems.x0())[2])
+        """
+    )
+    result = run_child(code)
+    assert result.returncode == 0, result.stdout
+    assert "REFUSED" in result.stdout and "subinterpreter" in result.stdout, result.stdout
+    assert "MAIN 0" in result.stdout
+
+
+ENTRY_POINTS = {
+    "Problem()": "vornel.Problem(**args)",
+    "set_problem_scaling": "p.set_problem_scaling(1.0, big)",
+}
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves the address space"
+)
+@pytest.mark.parametrize("call", ENTRY_POINTS.values(), ids=ENTRY_POINTS.keys())
+def test_exhausted_memory_is_a_memory_error(call):
+    # The address space is capped just above what the child uses, so the
+    # native copies of large arguments cannot be allocated.
+    result = run_child(
+        f"""
+        import resource
+        import numpy as np
+        import problems, vornel
+
+        n = 4_000_000
+        big = np.ones(n)
+        args = problems.hs071_args(n=n, x_l=big, x_u=big, m=0, g_l=np.zeros(0), g_u=np.zeros(0),
+                                   sparsity_indices_jac_g=([], []), eval_h=None)
+        p = problems.make_hs071(ipopt_options=problems.QUIET)
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + 16 * 2**20, resource.RLIM_INFINITY))
+        try:
+            {call}
+        except MemoryError:
+            print("MemoryError")
+        except ValueError as error:  # set_problem_scaling on a problem of 4 variables
+            print("MemoryError" if "MemoryError" in str(error) else error)
+        """
+    )
+    assert result.returncode == 0, result.stdout
+    assert "MemoryError" in result.stdout, result.stdout

@@ -1,6 +1,8 @@
 """The module object: its attributes, the Problem type and the docstrings."""
 
+import importlib.metadata
 import pickle
+import re
 import types
 
 import pytest
@@ -32,8 +34,10 @@ def test_the_type_pickles_by_its_public_name():
     assert pickle.loads(pickle.dumps(vornel.Problem)) is vornel.Problem
 
 
-def test_version_is_dev():
-    assert vornel.__version__ == "dev"
+def test_version_is_the_distributions():
+    # Both come from the build's one version number.
+    assert vornel.__version__ == importlib.metadata.version("vornel")
+    assert re.fullmatch(r"\d+\.\d+\.\d+", vornel.__version__)
 
 
 def test_module_docstring():

@@ -176,6 +176,25 @@ def test_scaling_arrays_are_copied():
         ((1.0, None, None, None), {}, TypeError, None),
         ((1.0,), dict(obj_scaling=2.0), TypeError, None),
         ((1.0,), dict(scaling=np.ones(4)), TypeError, None),
+        ((np.nan,), {}, ValueError, "argument obj_scaling is nan; a scaling factor must be finite"),
+        (
+            (-np.inf,),
+            {},
+            ValueError,
+            "argument obj_scaling is -inf; a scaling factor must be finite",
+        ),
+        (
+            (1.0, np.array([1.0, 1.0, np.nan, 1.0])),
+            {},
+            ValueError,
+            "argument x_scaling[2] is nan; a scaling factor must be finite",
+        ),
+        (
+            (1.0,),
+            dict(g_scaling=np.array([1.0, np.inf])),
+            ValueError,
+            "argument g_scaling[1] is inf; a scaling factor must be finite",
+        ),
     ],
     ids=[
         "x-short",
@@ -192,6 +211,10 @@ def test_scaling_arrays_are_copied():
         "too-many",
         "obj-twice",
         "unknown-keyword",
+        "obj-nan",
+        "obj-minus-inf",
+        "x-nan",
+        "g-inf",
     ],
 )
 def test_failures_carry_the_context_and_change_nothing(args, kwargs, error, message):

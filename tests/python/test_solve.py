@@ -1,8 +1,12 @@
 """Problem.solve: its arguments, the arrays it writes into and what it returns."""
 
+import threading
+
 import numpy as np
 import pytest
+from child import run_child
 
+import problems
 import vornel
 from problems import F_OPT, QUIET, X_OPT, make_hs071, x0
 
@@ -361,3 +365,165 @@ def problems_eval_g(x, out):
     from problems import eval_g
 
     eval_g(x, out)
+
+
+def test_another_thread_solving_the_problem_is_named_as_such():
+    started = threading.Event()
+    release = threading.Event()
+
+    def eval_f(x):
+        started.set()
+        release.wait(10)  # releases the interpreter lock
+        return problems.eval_f(x)
+
+    problem = make_hs071(eval_f=eval_f, ipopt_options=QUIET)
+    worker = threading.Thread(target=problem.solve, args=(x0(),))
+    worker.start()
+    try:
+        assert started.wait(10)
+        with pytest.raises(RuntimeError, match="another thread is solving") as info:
+            problem.solve(x0())
+        assert "callbacks" not in str(info.value)
+    finally:
+        release.set()
+        worker.join()
+
+
+# ---------------------------------------------------------------- shared memory
+
+
+def _overlapping():
+    # Each case: the solve's keyword arguments and the two names expected.
+    a, buf = np.zeros(4), np.zeros(8)
+    return {
+        "one array for both bound multipliers": (
+            {"mult_x_L": a, "mult_x_U": a},
+            "mult_x_L",
+            "mult_x_U",
+        ),
+        "x0 as a multiplier": ({"x0": a, "mult_x_U": a}, "x0", "mult_x_U"),
+        "partly overlapping views": (
+            {"mult_x_L": buf[:4], "mult_x_U": buf[3:7]},
+            "mult_x_L",
+            "mult_x_U",
+        ),
+        "mult_g inside x0": ({"x0": buf[:4], "mult_g": buf[2:4]}, "x0", "mult_g"),
+        "same memory, other objects": (
+            {"mult_g": buf[4:6], "mult_x_U": buf[2:6]},
+            "mult_g",
+            "mult_x_U",
+        ),
+    }
+
+
+@pytest.mark.parametrize("case", _overlapping().values(), ids=_overlapping().keys())
+def test_result_arrays_sharing_memory_are_refused_before_anything_runs(problem, case):
+    kwargs, first, second = case
+    kwargs = {"x0": x0(), **kwargs}
+    before = {name: array.copy() for name, array in kwargs.items()}
+    with pytest.raises(ValueError, match=f"^{first} and {second} share memory"):
+        problem.solve(**kwargs)
+    for name, array in kwargs.items():
+        np.testing.assert_array_equal(array, before[name])
+    assert problem.stats == FRESH_STATS
+
+
+def test_adjacent_views_of_one_buffer_do_not_share_memory(problem):
+    buf = np.zeros(10)
+    x = buf[:4]
+    x[:] = x0()
+    status = problem.solve(x, mult_g=buf[4:6], mult_x_L=buf[6:10])[2]
+    assert status == 0
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+
+
+# ------------------------------------------------- arrays changed while solving
+
+# How a callback (or another thread) changes a bound array during the run;
+# `a` is the array, `keep` a list that keeps whatever must stay alive.
+CHANGES = {
+    "grown by resize": "a.resize(4000, refcheck=False)",
+    "shrunk by resize": "a.resize(1, refcheck=False)",
+    "__setstate__": "a.__setstate__(np.arange(5.0).__reduce__()[2])",
+    "made read-only": "a.flags.writeable = False",
+    "base resized": "keep[0].resize(4000, refcheck=False)",
+    "reshaped": "a.shape = (len(a), 1)",
+    "from another thread": "T",
+}
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
+def test_an_array_changed_during_the_solve_receives_nothing(change):
+    # In a child: before the check, the results went to freed memory.
+    result = run_child(
+        f"""
+        import threading
+        import numpy as np
+        import problems
+        change = {change!r}
+
+        def solve(name):
+            keep = []
+            base = np.zeros(8)
+            keep.append(base)
+            arrays = {{"x0": problems.x0(), "mult_g": np.zeros(2), "mult_x_L": np.zeros(4),
+                      "mult_x_U": np.zeros(4)}}
+            # The changed array views a larger one, so that the base can move.
+            size = len(arrays[name])
+            arrays[name] = base[:size]
+            arrays[name][:] = problems.x0()[:size] if name == "x0" else 0.0
+            a = arrays[name]
+            other = "mult_x_U" if name != "mult_x_U" else "mult_x_L"
+            other_before = arrays[other].copy()
+            # A base that resize can move only when it owns its data: the
+            # other changes act on the array itself, which must own its data.
+            if "keep[0]" not in change:
+                arrays[name] = a = np.array(a)
+            done = []
+
+            def act():
+                if change == "T":
+                    threading.Thread(target=lambda: a.resize(4000, refcheck=False)).start()
+                    import time; time.sleep(0.05)
+                else:
+                    exec(change, {{"np": np, "a": a, "keep": keep}})
+
+            def eval_grad_f(x, out):
+                if not done:
+                    done.append(1)
+                    act()
+                problems.eval_grad_f(x, out)
+
+            p = problems.make_hs071(eval_grad_f=eval_grad_f, ipopt_options=problems.QUIET)
+            try:
+                p.solve(**arrays)
+            except RuntimeError as e:
+                ok = str(e).startswith(name + " was resized")
+                print(name, "RAISED" if ok else "OTHER", e)
+            else:
+                print(name, "RETURNED")
+            assert np.array_equal(arrays[other], other_before), "results written"
+            del keep, base
+
+        for name in ("x0", "mult_g", "mult_x_L", "mult_x_U"):
+            solve(name)
+        """
+    )
+    assert result.returncode == 0, result.stdout
+    raised = [line.split()[0] for line in result.stdout.splitlines() if " RAISED " in line]
+    assert raised == ["x0", "mult_g", "mult_x_L", "mult_x_U"], result.stdout
+
+
+def test_dropping_the_callers_references_during_the_solve_is_harmless():
+    # Keyword arrays live in the caller's dict; a callback that empties it
+    # leaves the solver the only holder of their memory.
+    kwargs = {"mult_g": np.zeros(2), "mult_x_L": np.zeros(4), "mult_x_U": np.zeros(4)}
+
+    def eval_grad_f(x, out):
+        kwargs.clear()
+        problems.eval_grad_f(x, out)
+
+    problem = make_hs071(eval_grad_f=eval_grad_f, ipopt_options=QUIET)
+    x = x0()
+    assert problem.solve(x, **kwargs)[2] == 0
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)

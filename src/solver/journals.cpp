@@ -1,0 +1,123 @@
+#include "solver/journals.hpp"
+
+#include <Python.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "convert/py_ref.hpp"
+
+namespace vornel {
+
+namespace {
+
+// Keeps an exception that is pending when the solver prints (a callback's,
+// which solve() raises later) out of the way of the write, and puts it back.
+class SavedError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  SavedError() : exc_(PyErr_GetRaisedException()) {}
+  ~SavedError() { PyErr_SetRaisedException(exc_); }
+
+ private:
+  PyObject* exc_;
+#else
+  SavedError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+#endif
+ public:
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+};
+
+// Writes `size` bytes of `text` to sys.stdout and optionally flushes it.
+// False with an exception set when the stream refuses; a missing or None
+// sys.stdout (pythonw, a closed console) swallows the text, as print() does.
+bool py_write_stdout(const char* text, std::size_t size, bool flush) {
+  PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
+  if (!out || out.get() == Py_None) return true;
+  if (size > 0) {
+    PyRef str =
+        PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "backslashreplace"));
+    if (!str) return false;
+    PyRef written = PyRef::steal(PyObject_CallMethod(out.get(), "write", "O", str.get()));
+    if (!written) return false;
+  }
+  if (flush && PyObject_HasAttrString(out.get(), "flush")) {
+    PyRef flushed = PyRef::steal(PyObject_CallMethod(out.get(), "flush", nullptr));
+    if (!flushed) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string format_va(const char* pformat, va_list ap) {
+  va_list probe;
+  va_copy(probe, ap);
+  const int size = std::vsnprintf(nullptr, 0, pformat, probe);
+  va_end(probe);
+  if (size <= 0) return {};
+  std::string text(static_cast<std::size_t>(size) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), pformat, ap);
+  text.resize(static_cast<std::size_t>(size));
+  return text;
+}
+
+PyStdoutJournal::PyStdoutJournal(Ipopt::EJournalLevel level) : Journal("console", level) {}
+
+void PyStdoutJournal::reset() { broken_ = false; }
+
+void PyStdoutJournal::PrintImpl(Ipopt::EJournalCategory, Ipopt::EJournalLevel, const char* str) {
+  append(str, std::strlen(str));
+}
+
+void PyStdoutJournal::PrintfImpl(Ipopt::EJournalCategory, Ipopt::EJournalLevel, const char* pformat,
+                                 va_list ap) {
+  const std::string text = format_va(pformat, ap);
+  append(text.data(), text.size());
+}
+
+void PyStdoutJournal::FlushBufferImpl() { write(pending_.size(), true); }
+
+void PyStdoutJournal::append(const char* text, std::size_t size) {
+  pending_.append(text, size);
+  const std::size_t last_newline = pending_.rfind('\n');
+  if (last_newline != std::string::npos) write(last_newline + 1, false);
+}
+
+// Writes the first `size` bytes of the pending text. A stream that fails is
+// reported once through the interpreter's unraisable hook and left alone
+// for the rest of the run: the solve itself must not fail for its log.
+void PyStdoutJournal::write(std::size_t size, bool flush) {
+  if (!broken_) {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    {
+      SavedError saved;
+      if (!py_write_stdout(pending_.data(), size, flush)) {
+        broken_ = true;
+        PyErr_WriteUnraisable(nullptr);
+      }
+    }
+    PyGILState_Release(gil);
+  }
+  pending_.erase(0, size);
+}
+
+TextJournal::TextJournal() : Journal("text", Ipopt::J_ALL) {}
+
+void TextJournal::PrintImpl(Ipopt::EJournalCategory, Ipopt::EJournalLevel, const char* str) {
+  text_ += str;
+}
+
+void TextJournal::PrintfImpl(Ipopt::EJournalCategory, Ipopt::EJournalLevel, const char* pformat,
+                             va_list ap) {
+  text_ += format_va(pformat, ap);
+}
+
+}  // namespace vornel

@@ -1,0 +1,57 @@
+// Where the solver's text goes: Python's sys.stdout for the console output,
+// and a string for the explanations the options list gives on a refusal.
+#pragma once
+
+#include <IpJournalist.hpp>
+
+#include <cstdarg>
+#include <string>
+
+namespace vornel {
+
+// The console journal: writes whole lines to whatever sys.stdout is at the
+// time (a terminal, a notebook, contextlib.redirect_stdout, pytest's
+// capture), so that the solver's log goes where the caller's own output
+// goes. A partial line waits for its end or for the solver's flush.
+class PyStdoutJournal : public Ipopt::Journal {
+ public:
+  explicit PyStdoutJournal(Ipopt::EJournalLevel level);
+  // Forgets an earlier write failure, so that a new run tries again.
+  void reset();
+
+ protected:
+  void PrintImpl(Ipopt::EJournalCategory category, Ipopt::EJournalLevel level,
+                 const char* str) override;
+  void PrintfImpl(Ipopt::EJournalCategory category, Ipopt::EJournalLevel level, const char* pformat,
+                  va_list ap) override;
+  void FlushBufferImpl() override;
+
+ private:
+  void append(const char* text, std::size_t size);
+  void write(std::size_t size, bool flush);
+
+  std::string pending_;
+  bool broken_ = false;
+};
+
+// Collects everything printed to it, at every level.
+class TextJournal : public Ipopt::Journal {
+ public:
+  TextJournal();
+  const std::string& text() const { return text_; }
+
+ protected:
+  void PrintImpl(Ipopt::EJournalCategory category, Ipopt::EJournalLevel level,
+                 const char* str) override;
+  void PrintfImpl(Ipopt::EJournalCategory category, Ipopt::EJournalLevel level, const char* pformat,
+                  va_list ap) override;
+  void FlushBufferImpl() override {}
+
+ private:
+  std::string text_;
+};
+
+// The text of a printf-style format and its arguments.
+std::string format_va(const char* pformat, va_list ap);
+
+}  // namespace vornel
