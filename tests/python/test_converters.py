@@ -415,7 +415,7 @@ def test_sparse_matrices_give_their_coordinate_pattern(form):
 
     problem = make_hs071(
         sparsity_indices_jac_g=matrix,
-        sparsity_indices_h=sparse.tril(np.ones((4, 4)), format="csr"),
+        sparsity_indices_h=sparse.csr_array(np.tril(np.ones((4, 4)))),
         eval_jac_g=eval_jac_g,
     )
     report = problem.check(x0())
