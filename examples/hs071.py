@@ -86,11 +86,18 @@ def make_problem() -> vornel.Problem:
 
 def main() -> None:
     problem = make_problem()
-    x, obj, status = problem.solve(np.array([1.0, 5.0, 5.0, 1.0]))
+    x0 = np.array([1.0, 5.0, 5.0, 1.0])
+    # Callbacks against their contract and finite differences, before solving.
+    print(problem.check(x0))
+    x, obj, status = problem.solve(x0)
     print("solution: ", np.array2string(x, precision=6))
     print(f"objective: {obj:.6f}")
-    print("status:   ", status, "(0 means solved)")
+    print("status:   ", status, f"({vornel.Status(status).name})")
     print("stats:    ", problem.stats)
+    result = problem.result
+    print("multipliers of the constraints:", np.array2string(result.mult_g, precision=6))
+    print(f"final constraint violation: {result.primal_infeasibility:.1e}")
+    print(f"solved in {result.iterations} iterations, {result.wall_time * 1e3:.1f} ms")
 
 
 if __name__ == "__main__":

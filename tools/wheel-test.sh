@@ -118,12 +118,14 @@ venv_python=$work/venv/bin/python
 "$venv_python" -m pip install -q "$repaired" -r tools/requirements-test.txt 2>&1 |
   { grep -v "^WARNING: Location .* is ignored" || true; }
 
-# A copy of the tests and examples, so that nothing of the repository is on
+# A copy of the tests, examples and README, so that nothing of the repository is on
 # the path or beside the tests (test_examples.py finds ../../examples).
 run=$work/run
 mkdir -p "$run/tests"
 cp -r tests/python "$run/tests/python"
 cp -r examples "$run/examples"
+# The README's session is run and compared with the output the README shows.
+cp README.md "$run/"
 find "$run" -name __pycache__ -prune -exec rm -rf {} +
 
 module=$(cd "$run" && "$venv_python" -c "import vornel._core; print(vornel._core.__file__)")
@@ -133,8 +135,9 @@ case "$module" in
 esac
 libs=$(dirname "$(dirname "$module")")/vornel.libs
 ipopt_line=$(ldd "$module" | grep 'libipopt')
-case "$ipopt_line" in
-  *"=> $libs/"*) echo "ldd: $ipopt_line" ;;
+# The core lies in vornel/, so its run path reaches the libraries as vornel/../vornel.libs.
+case "$(readlink -f "$(echo "$ipopt_line" | awk '{print $3}')")" in
+  "$libs/"*) echo "ldd: $ipopt_line" ;;
   *) fail "ldd resolves libipopt elsewhere: $ipopt_line" ;;
 esac
 if ldd "$module" | awk '$2 == "=>" {print $3}' | grep -qxF -f "$work/originals"; then
@@ -142,7 +145,7 @@ if ldd "$module" | awk '$2 == "=>" {print $3}' | grep -qxF -f "$work/originals";
 fi
 loaded=$(cd "$run" && LD_DEBUG=libs "$venv_python" -c "import vornel" 2>&1 |
   sed -n 's/.*calling init: \(.*libipopt.*\)$/\1/p')
-case "$loaded" in
+case "$(readlink -f "$loaded")" in
   "$libs/"*) echo "loader: initialised $loaded" ;;
   *) fail "the loader initialised libipopt from '$loaded'" ;;
 esac

@@ -3,6 +3,7 @@
 #define VORNEL_NUMPY_IMPORT
 #include "convert/entry_guard.hpp"
 #include "convert/numpy_api.hpp"
+#include "problem/layer_entries.hpp"
 #include "problem/problem_object.hpp"
 #include "solver/option_catalogue.hpp"
 
@@ -72,6 +73,10 @@ PyObject* init_module() {
     return nullptr;
   }
   PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION);
+  if (!vornel::add_layer_functions(module)) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   if (bind_numpy() < 0) {
     PyErr_Print();
     PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");

@@ -139,6 +139,7 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
     }
     obj_value = obj_value_;
     store_statistics(ip_data, ip_cq);
+    last_solve.finish(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
   }
 
   // Besides the user's routine, this is where a run is stopped on behalf of
@@ -152,6 +153,7 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
                              Ipopt::IpoptCalculatedQuantities* ip_cq) override {
     return solver_boundary([&] {
       if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) return false;
+      const IterateScope scope(iterate, ip_data, ip_cq);
       const bool go_on = intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu,
                                                   d_norm, regularization_size, alpha_du, alpha_pr,
                                                   ls_trials, ip_data, ip_cq);

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "nlp/solve_record.hpp"
+
 namespace vornel {
 
 // Whether the caller's bound buffers are still the memory that was bound:
@@ -64,6 +66,10 @@ class NlpData {
   bool buffers_usable(bool writing) const {
     return buffer_check == nullptr || buffer_check->buffers_usable(writing);
   }
+  // For the Python layer: the latest solve, and the solver's data while the
+  // per-iteration callback runs.
+  SolveRecord last_solve;
+  IterateView iterate;
 };
 
 }  // namespace vornel

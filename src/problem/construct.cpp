@@ -86,7 +86,7 @@ bool check_options_type(PyObject* options) {
 // Every step that can fail with a Python exception, in order. Nothing here
 // takes a reference or builds the adapter.
 bool validate(ProblemArgs& a, NlpBundle& bundle) {
-  if (!sparsity_from_py(a.sparsity_jac_g, a.jac_g_indices)) return false;
+  if (!sparsity_from_py(a.sparsity_jac_g, a.jac_g_indices, "sparsity_indices_jac_g")) return false;
   if (!check_not_negative(a.n, "n") || !check_not_negative(a.m, "m")) return false;
   if (!check_length(a.x_l, a.n, "argument x_L") || !check_length(a.x_u, a.n, "argument x_U") ||
       !check_length(a.g_l, a.m, "argument g_L") || !check_length(a.g_u, a.m, "argument g_U")) {
@@ -95,7 +95,7 @@ bool validate(ProblemArgs& a, NlpBundle& bundle) {
   if (!check_bounds(a.x_l, a.x_u, a.g_l, a.g_u)) return false;
   if (!check_sparsity_range(a.jac_g_indices, a.m, a.n, "sparsity_indices_jac_g")) return false;
   if (a.has_hessian()) {
-    if (!sparsity_from_py(a.sparsity_h, a.h_indices)) return false;
+    if (!sparsity_from_py(a.sparsity_h, a.h_indices, "sparsity_indices_h")) return false;
     if (!check_sparsity_range(a.h_indices, a.n, a.n, "sparsity_indices_h")) return false;
   }
   if (!check_options_type(a.ipopt_options)) return false;

@@ -193,7 +193,23 @@ int convert_g_scaling(PyObject* obj, void* dest) {
   return ndarray_to_vector<names::g_scaling, true>(obj, dest);
 }
 
-bool sparsity_from_py(PyObject* obj, SparsityIndices& indices) {
+namespace {
+
+// The rows and columns of a sparse matrix's coordinate form (scipy.sparse
+// matrices and arrays have tocoo()), in that form's order, explicit zeros
+// included. Null with an exception set when obj.tocoo() or its row and col
+// fail.
+PyObject* py_coo_pattern(PyObject* obj) {
+  PyRef coo = PyRef::steal(PyObject_CallMethod(obj, "tocoo", nullptr));
+  if (!coo) return nullptr;
+  PyRef rows = PyRef::steal(PyObject_GetAttrString(coo.get(), "row"));
+  if (!rows) return nullptr;
+  PyRef cols = PyRef::steal(PyObject_GetAttrString(coo.get(), "col"));
+  if (!cols) return nullptr;
+  return PyTuple_Pack(2, rows.get(), cols.get());
+}
+
+bool sparsity_from_tuple(PyObject* obj, SparsityIndices& indices) {
   constexpr const char* context = "Sparsity info";
   const auto items = from_py_tuple<2>(obj, context);
   if (PyErr_Occurred()) return false;
@@ -210,6 +226,23 @@ bool sparsity_from_py(PyObject* obj, SparsityIndices& indices) {
   }
   indices = SparsityIndices(std::move(rows), std::move(cols));
   return true;
+}
+
+}  // namespace
+
+bool sparsity_from_py(PyObject* obj, SparsityIndices& indices, const char* name) {
+  PyRef coo;
+  if (obj != nullptr && !PyTuple_Check(obj) && PyObject_HasAttrString(obj, "tocoo")) {
+    coo = PyRef::steal(py_coo_pattern(obj));
+    if (!coo) {
+      py_error_context(name);
+      return false;
+    }
+    obj = coo.get();
+  }
+  if (sparsity_from_tuple(obj, indices)) return true;
+  py_error_context(name);
+  return false;
 }
 
 bool check_sparsity_range(const SparsityIndices& indices, int rows, int cols, const char* name) {

@@ -32,8 +32,10 @@ int convert_g_u(PyObject* obj, void* dest);
 int convert_x_scaling(PyObject* obj, void* dest);
 int convert_g_scaling(PyObject* obj, void* dest);
 
-// A 2-tuple of integer iterables as index pairs of equal length.
-bool sparsity_from_py(PyObject* obj, SparsityIndices& indices);
+// A 2-tuple of integer iterables, or an object with tocoo() (the row and
+// col of its coordinate form), as index pairs of equal length. A failure's
+// message starts with "name: ".
+bool sparsity_from_py(PyObject* obj, SparsityIndices& indices, const char* name);
 
 // True when every row index lies in [0, rows) and every column index in
 // [0, cols); otherwise ValueError naming `name`, the position and value.

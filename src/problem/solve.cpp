@@ -241,7 +241,11 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
     SolvingGuard guard(problem, arrays);
     data.set_initial_values(arrays.x0().data(), arrays.mult_g().data(), arrays.mult_x_L().data(),
                             arrays.mult_x_U().data());
+    data.last_solve.begin(arrays.x0().data(), data.n, data.m);
+    const SolveClock clock;
     status = problem->bundle->optimize();
+    clock.stop(data.last_solve);
+    data.last_solve.status = static_cast<int>(status);
   }
   if (PyErr_Occurred()) return nullptr;
   return Py_BuildValue("(Odi)", reinterpret_cast<PyObject*>(x0), data.obj_value_ref,

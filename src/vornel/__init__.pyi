@@ -1,21 +1,43 @@
 """Python interface to Ipopt"""
 
 from collections.abc import Callable, Iterable
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import CapsuleType
 
+from vornel._check import CheckReport as CheckReport
+from vornel._check import Finding as Finding
+from vornel._check import Mismatch as Mismatch
+from vornel._result import Iterate as Iterate
+from vornel._result import SolveResult as SolveResult
+from vornel._status import Status as Status
+
 __version__: str
-__all__ = ["Problem", "get_ipopt_options", "__version__"]
+__all__ = [
+    "CheckReport",
+    "Finding",
+    "Iterate",
+    "Mismatch",
+    "Problem",
+    "SolveResult",
+    "Status",
+    "__version__",
+    "get_ipopt_options",
+]
 
 _Vector: TypeAlias = npt.NDArray[np.float64]
 # A scipy.LowLevelCallable is a tuple subclass of three items whose first is
 # the capsule; the module looks at nothing else, so any 3-tuple type-checks.
 _LowLevelCallable: TypeAlias = tuple[Any, Any, Any]
 _Compiled: TypeAlias = CapsuleType | _LowLevelCallable
-_Sparsity: TypeAlias = tuple[Iterable[SupportsIndex], Iterable[SupportsIndex]]
+
+class _SparseMatrix(Protocol):
+    # scipy.sparse matrices and arrays: the pattern is the coordinate form's.
+    def tocoo(self) -> Any: ...
+
+_Sparsity: TypeAlias = tuple[Iterable[SupportsIndex], Iterable[SupportsIndex]] | _SparseMatrix
 _OptionValue: TypeAlias = int | float | str
 
 _EvalF: TypeAlias = Callable[[_Vector], SupportsFloat | SupportsIndex] | _Compiled
@@ -82,5 +104,11 @@ class Problem:
     ) -> None: ...
     @property
     def stats(self) -> dict[str, int]: ...
+    @property
+    def result(self) -> SolveResult: ...
+    def current_iterate(self) -> Iterate: ...
+    def check(
+        self, x: npt.ArrayLike, *, tol: float = 1e-4, derivatives: bool = True
+    ) -> CheckReport: ...
 
 def get_ipopt_options() -> list[_IpoptOption]: ...

@@ -517,3 +517,150 @@ def test_uncaught_re_entrant_solve_fails_the_outer_one_and_leaves_the_problem_us
         problem.solve(problems.x0())
     assert len(calls) == 1
     assert_solves_hs071(problem)
+
+
+# ------------------------------------------ the current iterate inside the callback
+
+
+def test_current_iterate_inside_the_per_iteration_callback_only():
+    seen = []
+
+    def callback(*args):
+        seen.append(problem.current_iterate())
+        with pytest.raises(RuntimeError, match="not available while solve"):
+            _ = problem.result
+        return True
+
+    # x[3] fixed by its bounds: the iterate is still given in the caller's order.
+    problem = problems.make_hs071(
+        x_l=np.array([1.0, 1.0, 1.0, 1.5]),
+        x_u=np.array([5.0, 5.0, 5.0, 1.5]),
+        eval_h=problems.eval_h,
+        intermediate_callback=callback,
+        ipopt_options=problems.QUIET,
+    )
+    x = problems.x0()
+    x[3] = 1.5
+    problem.solve(x)
+    assert len(seen) == problem.stats["n_iter"] + 1
+    last = seen[-1]
+    # The result is projected into the original bounds; the iterate is not.
+    np.testing.assert_allclose(last.x, problem.result.x, rtol=1e-7)
+    assert all(it.x[3] == 1.5 for it in seen)
+    g = np.empty(2)
+    problems.eval_g(seen[0].x, g)
+    np.testing.assert_allclose(seen[0].g, g, rtol=1e-12)
+    violation = np.maximum(0.0, np.array([25.0, 40.0]) - g) + np.maximum(0.0, g - [2e19, 40.0])
+    np.testing.assert_allclose(seen[0].g_violation, violation, rtol=1e-9, atol=1e-12)
+    assert last.constraint_violation < 1e-6 < seen[0].constraint_violation
+    with pytest.raises(RuntimeError, match="only while intermediate_callback runs"):
+        problem.current_iterate()
+    with pytest.raises(ValueError):
+        last.x[0] = 0.0
+
+
+# ------------------------------------------------------ the check of the contract
+
+
+def _hs071_check(**overrides):
+    args = dict(eval_h=problems.eval_h)
+    args.update(overrides)
+    return problems.make_hs071(**args).check(problems.x0())
+
+
+def _returns_gradient(x, out):
+    return np.ones(4)
+
+
+def _rebinds_out(x, out):
+    out = np.ones(4)  # noqa: F841
+
+
+def _partial_gradient(x, out):
+    problems.eval_grad_f(x, out)
+    out[2] = np.nan
+
+
+def _jacobian_reversed(x, out):
+    problems.eval_jac_g(x, out)
+    out[:] = out[::-1].copy()
+
+
+CHECK_FAULTS = {
+    "gradient-returned": (
+        dict(eval_grad_f=_returns_gradient),
+        [("eval_grad_f", "returned a value"), ("eval_grad_f", "wrote nothing")],
+    ),
+    "out-rebound": (dict(eval_grad_f=_rebinds_out), [("eval_grad_f", "wrote nothing")]),
+    "partly-written": (
+        dict(eval_grad_f=_partial_gradient),
+        [("eval_grad_f", "left entries of its output unwritten at 2")],
+    ),
+    "hessian-both-triangles": (
+        dict(sparsity_indices_h=(problems.HESS[0] + [0], problems.HESS[1] + [1])),
+        [("sparsity_indices_h", "both triangles"), ("sparsity_indices_h", "above the diagonal")],
+    ),
+    "jacobian-duplicate": (
+        dict(sparsity_indices_jac_g=(problems.JAC_G[0] + [1], problems.JAC_G[1] + [3])),
+        [("sparsity_indices_jac_g", "duplicate entries (their values are added) at 8")],
+    ),
+    "crossed-bounds": (
+        dict(x_l=np.array([1.0, 1.0, 1.0, 6.0]), g_l=np.array([25.0, 41.0])),
+        [("x_l, x_u", "lower bound above upper bound at 3"), ("g_l, g_u", "at 1")],
+    ),
+}
+
+
+@pytest.mark.parametrize("overrides, expected", CHECK_FAULTS.values(), ids=CHECK_FAULTS.keys())
+def test_check_names_each_broken_rule(overrides, expected):
+    if "sparsity_indices_jac_g" in overrides:
+        overrides["eval_jac_g"] = lambda x, out: problems.eval_jac_g(x, out[:8])
+    report = _hs071_check(**overrides)
+    assert not report.ok
+    text = [str(finding) for finding in report.findings]
+    for where, what in expected:
+        assert any(t.startswith(where) and what in t for t in text), (where, what, text)
+    assert str(report).startswith("check: ")
+
+
+def test_check_finds_derivatives_in_the_wrong_order_with_their_positions():
+    report = _hs071_check(eval_jac_g=_jacobian_reversed)
+    assert not report.findings
+    first = report.mismatches[0]
+    assert (first.callback, first.row, first.column, first.index) == ("eval_jac_g", 0, 0, 0)
+    assert first.value == 2.0  # 2 x[3], the last value, delivered first
+    assert first.estimate == pytest.approx(25.0, rel=1e-6)
+    assert "eval_jac_g (0, 0), pattern index 0" in str(report)
+
+
+def test_check_finds_a_hessian_entry_missing_from_the_pattern():
+    def h(x, lagrange, obj_factor, out):
+        problems.eval_h(x, lagrange, obj_factor, out)
+        out[3] = 0.0  # the (2, 0) entry
+
+    report = _hs071_check(eval_h=h)
+    assert [(m.callback, m.row, m.column, m.index) for m in report.mismatches] == [
+        ("eval_h", 2, 0, 3)
+    ]
+
+
+@pytest.mark.parametrize("kind", ["python", "capsule", "llc"])
+def test_check_of_a_correct_problem_is_clean_for_every_kind(kind, c_callbacks):
+    if kind == "python":
+        problem = problems.make_hs071(eval_h=problems.eval_h)
+    else:
+        problem = problems.make_hs071(**c_callbacks.kwargs(kind))
+    report = problem.check(problems.x0())
+    assert report.ok, str(report)
+    assert problem.stats["n_iter"] == -1  # the solver did not run
+    if kind != "python":
+        assert c_callbacks.calls("h") > 0 and c_callbacks.calls("intermediate_callback") == 0
+
+
+def test_check_sees_an_unwritten_output_of_a_compiled_callback(c_callbacks):
+    # One pattern entry more than the C function expects: it refuses, writing nothing.
+    jac_g = (problems.JAC_G[0] + [1], problems.JAC_G[1] + [2])
+    problem = problems.make_hs071(**c_callbacks.kwargs("llc"), sparsity_indices_jac_g=jac_g)
+    text = [str(finding) for finding in problem.check(problems.x0()).findings]
+    assert "eval_jac_g: wrote nothing into its output array" in text
+    assert any(t.startswith("eval_jac_g: reported failure") for t in text)

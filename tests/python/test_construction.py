@@ -225,12 +225,13 @@ FAILURES = {
     "jac-sparsity-list": (
         hs071_args(sparsity_indices_jac_g=list(JAC_G)),
         TypeError,
-        "Sparsity info: a tuple is needed.",
+        "sparsity_indices_jac_g: Sparsity info: a tuple is needed.",
     ),
     "hess-sparsity-unequal": (
         hs071_args(sparsity_indices_h=([0, 1], [0])),
         ValueError,
-        "Sparsity info: length of row indices (2) does not match lenth of column indices (1)",
+        "sparsity_indices_h: Sparsity info: length of row indices (2) does not match lenth of "
+        "column indices (1)",
     ),
     "jac-row-beyond-m": (
         hs071_args(sparsity_indices_jac_g=([0, 2], [0, 1])),
@@ -260,7 +261,7 @@ FAILURES = {
     "index-beyond-32-bits": (
         hs071_args(sparsity_indices_jac_g=([0, 2**32 + 1], [0, 1])),
         ValueError,
-        "Sparsity info[1]: 4294967297 does not fit a 32-bit signed integer",
+        "sparsity_indices_jac_g: Sparsity info[1]: 4294967297 does not fit a 32-bit signed integer",
     ),
     "options-list": (
         hs071_args(ipopt_options=[("tol", 1e-3)]),
@@ -399,7 +400,11 @@ def test_reference_counts_unchanged_when_an_optional_callback_is_refused():
     "overrides, error, message",
     [
         # Jacobian sparsity is converted before the dimensions are judged.
-        (dict(n=-1, sparsity_indices_jac_g=5), TypeError, "Sparsity info: a tuple is needed."),
+        (
+            dict(n=-1, sparsity_indices_jac_g=5),
+            TypeError,
+            "sparsity_indices_jac_g: Sparsity info: a tuple is needed.",
+        ),
         # Sign of n before the lengths of the arrays.
         (dict(n=-1, x_l=np.ones(7)), ValueError, "n can't be negative"),
         # Lengths before the range of the Jacobian indices.
@@ -418,7 +423,7 @@ def test_reference_counts_unchanged_when_an_optional_callback_is_refused():
         (
             dict(sparsity_indices_h=[[], []], ipopt_options=[]),
             TypeError,
-            "Sparsity info: a tuple is needed.",
+            "sparsity_indices_h: Sparsity info: a tuple is needed.",
         ),
         # Options type before the scaling sizes.
         (dict(ipopt_options=[], x_scaling=np.ones(2)), TypeError, "Wrong type for ipopt_options"),

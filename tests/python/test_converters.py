@@ -392,4 +392,53 @@ def test_bad_sparsity_patterns_are_refused(name, sparsity, error, message):
     with pytest.raises(error) as info:
         make_hs071(**{name: sparsity})
     assert type(info.value) is error
-    assert str(info.value) == PREFIX + message
+    assert str(info.value) == f"{PREFIX}{name}: {message}"
+
+
+@pytest.mark.parametrize("form", ["csr_matrix", "csc_array", "coo_array"])
+def test_sparse_matrices_give_their_coordinate_pattern(form):
+    sparse = pytest.importorskip("scipy.sparse")
+    dense = np.array([[1.0, 1.0, 1.0, 1.0], [1.0, 1.0, 0.0, 1.0]])
+    matrix = getattr(sparse, form)(dense)
+    if form != "coo_array":
+        matrix.data[:] = 0.0  # explicit zeros stay in the pattern
+    coo = matrix.tocoo()
+    order = list(zip(coo.row.tolist(), coo.col.tolist(), strict=True))
+    seen = []
+
+    def eval_jac_g(x, out):
+        # The values in the coo form's order, from the dense Jacobian.
+        full = np.empty((2, 4))
+        eval_jac_g_dense(x, full)
+        out[:] = [full[r, c] for r, c in order]
+        seen.append(len(out))
+
+    problem = make_hs071(
+        sparsity_indices_jac_g=matrix,
+        sparsity_indices_h=sparse.csr_array(np.tril(np.ones((4, 4)))),
+        eval_jac_g=eval_jac_g,
+    )
+    report = problem.check(x0())
+    assert seen[0] == 7
+    # The third column of the second constraint is missing: found by the check.
+    found = [(m.callback, m.row, m.column, m.index) for m in report.mismatches]
+    assert found[0] == ("eval_jac_g", 1, 2, None)
+    # The Hessian follows the given pattern; only the entry the wrong
+    # Jacobian spoils differs.
+    assert found[1:] == [("eval_h", 2, 2, 5)]
+
+
+def eval_jac_g_dense(x, out):
+    out[0] = [x[1] * x[2] * x[3], x[0] * x[2] * x[3], x[0] * x[1] * x[3], x[0] * x[1] * x[2]]
+    out[1] = 2.0 * x
+
+
+@pytest.mark.parametrize("name", ["sparsity_indices_jac_g", "sparsity_indices_h"])
+def test_a_failing_tocoo_is_reported_with_the_argument_name(name):
+    class Broken:
+        def tocoo(self):
+            raise ZeroDivisionError("no coo")
+
+    with pytest.raises(ZeroDivisionError) as info:
+        make_hs071(**{name: Broken()})
+    assert str(info.value) == f"{PREFIX}{name}: no coo"

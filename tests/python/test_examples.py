@@ -58,6 +58,25 @@ def test_hs071(tmp_path):
     out = run("hs071", cwd=tmp_path)
     check_hs071_solution(out)
     assert "1.       4.743    3.82115  1.379408" in out
+    assert out.startswith("check: no fault found")
+    assert "status:    0 (Solve_Succeeded)" in out
+    assert field(out, r"^multipliers of the constraints: (.*)$") == "[-0.552294  0.161469]"
+    assert float(field(out, r"^final constraint violation: (\S+)$")) < 1e-8
+
+
+@needs("scipy")
+def test_readme_session_prints_what_the_readme_shows(tmp_path):
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    section = readme[readme.index("## What a solve tells you") :]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    shown = section.split("```text\n", 1)[1].split("```", 1)[0]
+    script = tmp_path / "session.py"
+    script.write_text(code)
+    result = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=120, check=False
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == shown
 
 
 def test_hs071_c(tmp_path):
@@ -113,6 +132,9 @@ def test_early_stop(tmp_path):
     assert iterations == list(range(stopped_after + 1))
     objective = float(field(out, r"^objective (\S+) at x"))
     assert objective != pytest.approx(float(OBJECTIVE), abs=1e-6)
+    violations = [float(v) for v in re.findall(r"largest violation\s+(\S+)$", out, re.MULTILINE)]
+    assert len(violations) == len(iterations) and violations[-1] <= 1e-2 < violations[0]
+    assert "User_Requested_Stop: Stopped by the intermediate_callback" in out
 
 
 def test_limited_memory(tmp_path):

@@ -9,10 +9,12 @@ import pytest
 
 import vornel
 
-PUBLIC = {"Problem", "get_ipopt_options", "__version__"}
+CORE = {"Problem", "get_ipopt_options", "__version__"}
+ADDED = {"Status", "SolveResult", "Iterate", "CheckReport", "Finding", "Mismatch"}
+PUBLIC = CORE | ADDED
 
 
-def test_public_attributes_are_exactly_problem_catalogue_and_version():
+def test_public_attributes_are_the_core_and_the_python_additions():
     public = {name for name in dir(vornel) if not name.startswith("_")} | {"__version__"}
     assert public == PUBLIC
     assert set(vornel.__all__) == PUBLIC
@@ -22,8 +24,10 @@ def test_the_core_is_private_and_publishes_the_same_objects():
     from vornel import _core
 
     assert _core.__name__ == "vornel._core"
-    for name in PUBLIC:
+    for name in CORE:
         assert getattr(vornel, name) is getattr(_core, name)
+    for name in ADDED:
+        assert getattr(vornel, name).__module__.startswith("vornel._")
 
 
 def test_the_type_pickles_by_its_public_name():

@@ -292,6 +292,81 @@ def test_solve_from_inside_a_callback_is_refused_and_the_run_goes_on():
     assert problem.solve(x0())[2] == 0
 
 
+# ------------------------------------------------- the record of the latest solve
+
+
+def test_status_names_the_linked_ipopts_codes():
+    from vornel import _core
+
+    linked = dict(_core._return_statuses())
+    assert {name: vornel.Status[name].value for name in linked} == linked
+    # Codes of newer Ipopt releases only; none of them may clash with a linked one.
+    assert set(vornel.Status.__members__) - set(linked) <= {"Maximum_WallTime_Exceeded"}
+    assert len(set(int(s) for s in vornel.Status)) == len(vornel.Status)
+    for status in vornel.Status:
+        assert status.explanation and "\n" not in status.explanation
+
+
+def test_result_records_the_latest_solve_whether_or_not_arrays_were_passed(problem):
+    with pytest.raises(RuntimeError, match="not been solved yet"):
+        _ = problem.result
+    lam, zl, zu = np.zeros(2), np.zeros(4), np.zeros(4)
+    x, obj, status = problem.solve(x0(), mult_g=lam, mult_x_L=zl, mult_x_U=zu)
+    with_arrays = problem.result
+    x, obj, status = problem.solve(x0())
+    r = problem.result
+    assert r.status is vornel.Status(status) is vornel.Status.Solve_Succeeded
+    assert r.success and "Optimal" in r.message
+    np.testing.assert_array_equal(r.x, x)
+    assert r.objective == obj
+    g = np.empty(2)
+    problems_eval_g(x, g)
+    np.testing.assert_allclose(r.g, g, rtol=1e-7)
+    for name, given in (("mult_g", lam), ("mult_x_L", zl), ("mult_x_U", zu)):
+        np.testing.assert_array_equal(getattr(with_arrays, name), given)
+        np.testing.assert_allclose(getattr(r, name), given, rtol=1e-6, atol=1e-9)
+    assert dict(r.evaluations) == problem.stats and r.iterations == problem.stats["n_iter"]
+    assert 0 <= r.primal_infeasibility < 1e-8 and 0 <= r.dual_infeasibility < 1e-8
+    assert 0 <= r.complementarity < 1e-8
+    assert r.wall_time > 0 and r.cpu_time >= 0
+    # A copy taken at the end of the solve, read-only.
+    x[:] = 0
+    assert r.x[0] != 0 and problem.result.x[0] != 0
+    with pytest.raises(ValueError):
+        r.x[0] = 1
+    with pytest.raises(AttributeError):
+        r.objective = 0.0  # type: ignore[misc]
+    with pytest.raises(TypeError):
+        r.evaluations["n_iter"] = 0  # type: ignore[index]
+    assert "Solve_Succeeded" in str(r) and "objective" in repr(r)
+
+
+def test_result_of_a_solve_that_never_started_iterating():
+    # Crossed bounds: the solver stops before its first iterate.
+    problem = make_hs071(x_l=np.array([1.0, 1.0, 1.0, 6.0]), ipopt_options=QUIET)
+    x, _, status = problem.solve(x0())
+    r = problem.result
+    assert r.status == status < 0 and not r.success
+    np.testing.assert_array_equal(r.x, x0())
+    assert np.isnan(r.objective) and np.isnan(r.g).all() and np.isnan(r.mult_x_L).all()
+    assert r.iterations == -1 and set(r.evaluations.values()) == {-1}
+
+
+def test_result_of_an_early_stop():
+    problem = make_hs071(ipopt_options=dict(QUIET, max_iter=2))
+    _, obj, status = problem.solve(x0())
+    r = problem.result
+    assert r.status is vornel.Status.Maximum_Iterations_Exceeded and not r.success
+    assert r.iterations == 2 and r.objective == obj
+    assert r.primal_infeasibility > 1e-8 or r.dual_infeasibility > 1e-8
+
+
+def problems_eval_g(x, out):
+    from problems import eval_g
+
+    eval_g(x, out)
+
+
 def test_another_thread_solving_the_problem_is_named_as_such():
     started = threading.Event()
     release = threading.Event()

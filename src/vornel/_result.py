@@ -1,0 +1,164 @@
+"""Records of a solve and of the current iterate, built from the core's copies."""
+
+from __future__ import annotations
+
+import dataclasses
+import types
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from vornel import _core
+from vornel._status import Status
+
+if TYPE_CHECKING:
+    from vornel import Problem
+
+_Vector = npt.NDArray[np.float64]
+
+_SUCCESS = frozenset(
+    {Status.Solve_Succeeded, Status.Solved_To_Acceptable_Level, Status.Feasible_Point_Found}
+)
+
+
+def _frozen(array: _Vector) -> _Vector:
+    array.flags.writeable = False
+    return array
+
+
+def _lines(record: Any, names: list[str]) -> str:
+    width = max(len(name) for name in names)
+    with np.printoptions(threshold=8, edgeitems=3, precision=6):
+        return "\n".join(f"{name:>{width}}: {getattr(record, name)!r}" for name in names)
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True, repr=False, eq=False)
+class SolveResult:
+    """What the latest ``Problem.solve`` produced, read-only.
+
+    Attributes:
+        x: The final point (the starting point if the solver stopped before
+            it produced one).
+        objective: The objective value at x (NaN if the solver stopped
+            before it evaluated one).
+        status: The return status, by name; ``status.explanation`` says what
+            it means and what to try.
+        success: True for Solve_Succeeded, Solved_To_Acceptable_Level and
+            Feasible_Point_Found.
+        g: The constraint values at x.
+        mult_g, mult_x_L, mult_x_U: The final constraint and bound
+            multipliers, whether or not arrays were passed to solve.
+        iterations: The number of iterations.
+        primal_infeasibility, dual_infeasibility, complementarity: The
+            final unscaled measures (max norms) that Ipopt's summary prints.
+        evaluations: The evaluation counts, the keys of ``Problem.stats``.
+        wall_time, cpu_time: Seconds the solve took.
+
+    Values the solver did not produce (it stopped before its first
+    iterate, for instance with an invalid option) are NaN, and -1 for the
+    counts.
+    """
+
+    x: _Vector
+    objective: float
+    status: Status
+    success: bool
+    g: _Vector
+    mult_g: _Vector
+    mult_x_L: _Vector
+    mult_x_U: _Vector
+    iterations: int
+    primal_infeasibility: float
+    dual_infeasibility: float
+    complementarity: float
+    evaluations: Mapping[str, int]
+    wall_time: float
+    cpu_time: float
+
+    @property
+    def message(self) -> str:
+        """The explanation of the status."""
+        return self.status.explanation
+
+    def __repr__(self) -> str:
+        names = [field.name for field in dataclasses.fields(self)]
+        return f"SolveResult(\n{_lines(self, names)}\n)"
+
+    def __str__(self) -> str:
+        return (
+            f"{self.status.name} ({int(self.status)}): {self.message}\n"
+            f"objective {self.objective:.10g} after {self.iterations} iterations "
+            f"in {self.wall_time:.3g} s (CPU {self.cpu_time:.3g} s); final primal "
+            f"infeasibility {self.primal_infeasibility:.3g}, dual infeasibility "
+            f"{self.dual_infeasibility:.3g}, complementarity {self.complementarity:.3g}"
+        )
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True, repr=False, eq=False)
+class Iterate:
+    """The solver's current iterate, read inside ``intermediate_callback``.
+
+    Attributes:
+        x: The current point, unscaled, in the problem's variable order.
+        g: The constraint values at x.
+        x_L_violation, x_U_violation: How far x lies below its lower and
+            above its upper bounds (0 where it does not).
+        g_violation: How far each constraint value lies outside its bounds.
+    """
+
+    x: _Vector
+    g: _Vector
+    x_L_violation: _Vector
+    x_U_violation: _Vector
+    g_violation: _Vector
+
+    @property
+    def constraint_violation(self) -> float:
+        """The largest violation of a bound or constraint (max norm)."""
+        parts = [self.x_L_violation, self.x_U_violation, self.g_violation]
+        return float(max((np.max(p) for p in parts if p.size), default=0.0))
+
+    def __repr__(self) -> str:
+        names = [field.name for field in dataclasses.fields(self)]
+        return f"Iterate(\n{_lines(self, names)}\n)"
+
+
+def result(problem: Problem) -> SolveResult:
+    data = _core._last_solve(problem)
+    if data is None:
+        raise RuntimeError("Problem.result: the problem has not been solved yet")
+    status = Status(data["status"])
+    evaluations = problem.stats if data["finalized"] else dict.fromkeys(problem.stats, -1)
+    return SolveResult(
+        x=_frozen(data["x"]),
+        objective=data["objective"],
+        status=status,
+        success=status in _SUCCESS,
+        g=_frozen(data["g"]),
+        mult_g=_frozen(data["mult_g"]),
+        mult_x_L=_frozen(data["mult_x_L"]),
+        mult_x_U=_frozen(data["mult_x_U"]),
+        iterations=data["iterations"],
+        primal_infeasibility=data["primal_infeasibility"],
+        dual_infeasibility=data["dual_infeasibility"],
+        complementarity=data["complementarity"],
+        evaluations=types.MappingProxyType(evaluations),
+        wall_time=data["wall_time"],
+        cpu_time=data["cpu_time"],
+    )
+
+
+def current_iterate(self: Problem) -> Iterate:
+    """
+    current_iterate() -> Iterate
+
+    The solver's current iterate: x, the constraint values g and the
+    violations of bounds and constraints. Available only while
+    intermediate_callback runs (RuntimeError otherwise). With Ipopt 3.14
+    the values are Ipopt's own; with Ipopt 3.11, g is evaluated at x with
+    eval_g, and nothing is available in the restoration phase.
+    """
+    data = _core._current_iterate(self)
+    return Iterate(**{name: _frozen(value) for name, value in data.items()})
