@@ -8,6 +8,8 @@ import numpy.typing as npt
 from typing_extensions import CapsuleType
 
 __version__: str
+ipopt_version: str
+ipopt_linear_solver: str
 
 _Vector: TypeAlias = npt.NDArray[np.float64]
 # A scipy.LowLevelCallable is a tuple subclass of three items whose first is

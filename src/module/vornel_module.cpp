@@ -5,6 +5,8 @@
 #include "problem/problem_object.hpp"
 #include "solver/option_catalogue.hpp"
 
+#include <IpoptConfig.h>
+
 namespace {
 
 PyMethodDef module_methods[] = {
@@ -43,7 +45,13 @@ PyMODINIT_FUNC PyInit_vornel() {
     Py_DECREF(module);
     return nullptr;
   }
-  PyModule_AddStringConstant(module, "__version__", "dev");
+  if (PyModule_AddStringConstant(module, "__version__", "dev") < 0 ||
+      PyModule_AddStringConstant(module, "ipopt_version", IPOPT_VERSION) < 0 ||
+      PyModule_AddStringConstant(module, "ipopt_linear_solver",
+                                 vornel::default_linear_solver().c_str()) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   if (bind_numpy() < 0) {
     PyErr_Print();
     PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
