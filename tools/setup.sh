@@ -26,11 +26,32 @@ if [ "${1:-}" = "--test" ]; then
     python3 -m pip install -q -r tools/requirements-test.txt
 fi
 
-# Rebuild only when the sources changed since the last install.
+# The solver: the system's Ipopt when it is 3.14 or newer, otherwise the one
+# tools/build-ipopt.sh builds once into its cache. VORNEL_IPOPT=system or
+# VORNEL_IPOPT=source forces either.
+pip_args=()
+ipopt=${VORNEL_IPOPT:-}
+if [ -z "$ipopt" ]; then
+  ipopt=source
+  if pkg-config --atleast-version=3.14 ipopt; then ipopt=system; fi
+fi
+case "$ipopt" in
+  system) ;;
+  source)
+    prefix=$(tools/build-ipopt.sh | tail -n1)
+    export PKG_CONFIG_PATH=$prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
+    pip_args+=(-Csetup-args=-Dipopt_rpath=true)
+    ;;
+  *) echo "setup: VORNEL_IPOPT must be system or source" >&2; exit 2 ;;
+esac
+echo "setup: Ipopt $(pkg-config --modversion ipopt) from $(pkg-config --variable=libdir ipopt)"
+
+# Rebuild only when the sources or the solver changed since the last install.
 stamp=build/.installed-sources
 sum=$( (find src stubs meson.build meson.options pyproject.toml -type f | LC_ALL=C sort |
-  xargs cat; python3 -c 'import sys; print(sys.version)') | sha256sum | cut -d' ' -f1)
+  xargs cat; python3 -c 'import sys; print(sys.version)'; pkg-config --libs ipopt) |
+  sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && python3 -c "import vornel") 2> /dev/null; then
-  python3 -m pip install -q . 
+  python3 -m pip install -q "${pip_args[@]}" . 
   mkdir -p build && echo "$sum" > "$stamp"
 fi
