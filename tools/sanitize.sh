@@ -53,15 +53,26 @@ if [ "$native_opt" = true ]; then
   done
 fi
 
-# Run from outside the source tree so that nothing but build/asan can supply
-# the module; the installed copy must not be picked up.
+# The package as the interpreter imports it: the Python modules beside the
+# sanitized core, linked into a staging folder that nothing else supplies.
+package=$root/$build/package/vornel
+rm -rf "$package"
+mkdir -p "$package"
+for f in "$root"/src/vornel/*; do ln -s "$f" "$package/"; done
+core=$(echo "$root/$build"/_core.*.so)
+[ -f "$core" ] || { echo "sanitize.sh: no compiled core in $build" >&2; exit 2; }
+ln -s "$core" "$package/"
+
+# Run from outside the source tree so that nothing but the staging folder can
+# supply the package; the installed copy must not be picked up.
 cd /
-module=$(LD_PRELOAD="$preload" PYTHONPATH="$root/$build" python3 -c 'import vornel; print(vornel.__file__)')
+module=$(LD_PRELOAD="$preload" PYTHONPATH="$root/$build/package" \
+  python3 -c 'import vornel._core; print(vornel._core.__file__)')
 echo "== vornel from $module"
 case "$module" in
-  "$root/$build"/vornel.*.so) ;;
+  "$package"/_core.*.so) ;;
   *) echo "sanitize.sh: the sanitized module was not the one imported" >&2; exit 2 ;;
 esac
 
-LD_PRELOAD="$preload" PYTHONPATH="$root/$build" \
+LD_PRELOAD="$preload" PYTHONPATH="$root/$build/package" \
   python3 -m pytest -p no:cacheprovider -q "$root/tests/python" "$@"

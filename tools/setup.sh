@@ -48,7 +48,7 @@ echo "setup: Ipopt $(pkg-config --modversion ipopt) from $(pkg-config --variable
 
 # Rebuild only when the sources or the solver changed since the last install.
 stamp=build/.installed-sources
-sum=$( (find src stubs meson.build meson.options pyproject.toml -type f | LC_ALL=C sort |
+sum=$( (find src meson.build meson.options pyproject.toml -type f | LC_ALL=C sort |
   xargs cat; python3 -c 'import sys; print(sys.version)'; pkg-config --libs ipopt) |
   sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && python3 -c "import vornel") 2> /dev/null; then

@@ -64,11 +64,11 @@ wheel=$(echo "$work"/dist/vornel-*.whl)
 top=$(basename "$sdist" .tar.gz)
 tar -tzf "$sdist" > "$work/sdist.list"
 for need in meson.build meson.options pyproject.toml README.md LICENSE licenses/README.md \
-  src/module/vornel_module.cpp stubs/vornel.pyi stubs/py.typed; do
+  src/module/vornel_module.cpp src/vornel/__init__.py src/vornel/__init__.pyi src/vornel/py.typed; do
   grep -qx "$top/$need" "$work/sdist.list" || fail "the sdist lacks $need"
 done
 # Every source meson.build compiles must be packed.
-for f in $(git ls-files src stubs); do
+for f in $(git ls-files src); do
   grep -qx "$top/$f" "$work/sdist.list" || fail "the sdist lacks $f"
 done
 echo "sdist: $(wc -l < "$work/sdist.list") entries, all build inputs present"
@@ -97,7 +97,7 @@ mkdir -p "$work/unpacked"
 bundled=$(cd "$work/unpacked/repaired/vornel.libs" && ls)
 [ -n "$bundled" ] || fail "the repaired wheel bundles no library"
 : > "$work/originals"
-for dep in $(ldd "$work"/unpacked/plain/vornel*.so | awk '$2 == "=>" && $3 ~ /^\// {print $3}'); do
+for dep in $(ldd "$work"/unpacked/plain/vornel/_core*.so | awk '$2 == "=>" && $3 ~ /^\// {print $3}'); do
   real=$(readlink -f "$dep")
   base=$(basename "$real")
   for copy in $bundled; do
@@ -159,12 +159,12 @@ cp -r tests/python "$run/tests/python"
 cp -r examples "$run/examples"
 find "$run" -name __pycache__ -prune -exec rm -rf {} +
 
-module=$(cd "$run" && "$venv_python" -c "import vornel; print(vornel.__file__)")
+module=$(cd "$run" && "$venv_python" -c "import vornel._core; print(vornel._core.__file__)")
 case "$module" in
   "$work/venv/"*) echo "vornel: $module" ;;
   *) fail "vornel imported from $module, not from the virtual environment" ;;
 esac
-libs=$(dirname "$module")/vornel.libs
+libs=$(dirname "$(dirname "$module")")/vornel.libs
 ipopt_line=$(ldd "$module" | grep 'libipopt')
 case "$ipopt_line" in
   *"=> $libs/"*) echo "ldd: $ipopt_line" ;;

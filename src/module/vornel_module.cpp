@@ -17,7 +17,7 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vornel",
+    "vornel._core",
     "Python interface to Ipopt",
     -1,
     module_methods,
@@ -33,7 +33,9 @@ int bind_numpy() { return _import_array(); }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vornel() {
+// The compiled core of the package vornel, which re-exports what it
+// publishes; the Problem type keeps the name vornel.Problem.
+PyMODINIT_FUNC PyInit__core() {
   vornel::init_VornelProblemType();
   if (PyType_Ready(&vornel::VornelProblemType) < 0) return nullptr;
   PyObject* module = PyModule_Create2(&module_def, 1013);

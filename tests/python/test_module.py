@@ -1,5 +1,6 @@
 """The module object: its attributes, the Problem type and the docstrings."""
 
+import pickle
 import re
 import types
 
@@ -8,18 +9,25 @@ import pytest
 
 import vornel
 
-# What the import machinery gives an extension module of its own accord.
-STANDARD = set(dir(types.ModuleType("standard"))) | {"__file__"}
+PUBLIC = {"Problem", "get_ipopt_options", "__version__", "ipopt_version", "ipopt_linear_solver"}
 
 
-def test_public_attributes_are_exactly_problem_catalogue_and_versions():
-    assert set(dir(vornel)) - STANDARD == {
-        "Problem",
-        "get_ipopt_options",
-        "__version__",
-        "ipopt_version",
-        "ipopt_linear_solver",
-    }
+def test_public_attributes_are_exactly_problem_catalogue_and_version():
+    public = {name for name in dir(vornel) if not name.startswith("_")} | {"__version__"}
+    assert public == PUBLIC
+    assert set(vornel.__all__) == PUBLIC
+
+
+def test_the_core_is_private_and_publishes_the_same_objects():
+    from vornel import _core
+
+    assert _core.__name__ == "vornel._core"
+    for name in PUBLIC:
+        assert getattr(vornel, name) is getattr(_core, name)
+
+
+def test_the_type_pickles_by_its_public_name():
+    assert pickle.loads(pickle.dumps(vornel.Problem)) is vornel.Problem
 
 
 def test_ipopt_version_and_linear_solver_are_those_the_solver_announces(capfd):

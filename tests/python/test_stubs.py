@@ -1,12 +1,16 @@
 """The installed type stub matches the module and type checkers find it."""
 
 import importlib.util
+import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+import vornel
 
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None, reason="mypy is not installed"
@@ -15,9 +19,23 @@ pytestmark = pytest.mark.skipif(
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
+def typed_env(folder):
+    """An environment whose MYPYPATH holds a copy of the installed package's
+    typed files, ahead of anything else on the path (a stub-only package
+    that an older install left in a shared site-packages, for instance)."""
+    installed = Path(vornel.__file__).parent
+    assert (installed / "py.typed").is_file()
+    copy = folder / "typed" / "vornel"
+    copy.mkdir(parents=True)
+    for f in installed.iterdir():
+        if f.suffix in (".py", ".pyi") or f.name == "py.typed":
+            shutil.copy(f, copy)
+    return {**os.environ, "MYPYPATH": str(copy.parent)}
+
+
 def mypy(*args, cwd):
-    # Outside the source tree, so that only the installed stub can be found,
-    # and without a cache that an earlier build's stub could leave behind.
+    # Outside the source tree, so that only the installed package can be
+    # found, and without a cache that an earlier build could leave behind.
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--no-incremental", *args],
         check=False,
@@ -25,6 +43,7 @@ def mypy(*args, cwd):
         text=True,
         timeout=300,
         cwd=cwd,
+        env=typed_env(cwd),
     )
 
 
@@ -36,6 +55,7 @@ def test_stubtest_finds_no_difference_from_the_module(tmp_path):
         text=True,
         timeout=300,
         cwd=tmp_path,
+        env=typed_env(tmp_path),
     )
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -10,6 +10,7 @@ from typing_extensions import CapsuleType
 __version__: str
 ipopt_version: str
 ipopt_linear_solver: str
+__all__ = ["Problem", "get_ipopt_options", "__version__", "ipopt_version", "ipopt_linear_solver"]
 
 _Vector: TypeAlias = npt.NDArray[np.float64]
 # A scipy.LowLevelCallable is a tuple subclass of three items whose first is
