@@ -82,7 +82,7 @@ def pkg_config(env, *args):
 
 def sources_digest(env):
     digest = hashlib.sha256()
-    for folder in ("src", "stubs"):
+    for folder in ("src",):
         for base, _, files in sorted(os.walk(os.path.join(ROOT, folder))):
             for name in sorted(files):
                 with open(os.path.join(base, name), "rb") as f:
