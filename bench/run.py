@@ -114,7 +114,7 @@ def build_solver(solver):
     digest = sources_digest(env)
     if not os.path.exists(stamp) or open(stamp).read() != digest:
         print(f"building vornel against the {solver} solver", file=sys.stderr, flush=True)
-        args = [sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps"]
+        args = [sys.executable, "-m", "pip", "install", "-q", "--no-deps"]
         args += ["--upgrade", "--target", target]
         if solver == "source":
             args.append("-Csetup-args=-Dipopt_rpath=true")
