@@ -1,6 +1,6 @@
 """One measurement in a fresh interpreter, so that its peak RSS is its own.
 
-    child.py solve FORM PROBLEM N LIB [SOLVES]   FORM: compiled | python
+    child.py solve FORM PROBLEM N LIB [SOLVES [OPTION=VALUE ...]]   FORM: compiled | python
     child.py idle LIB
     child.py overhead LIB ROUNDS
 
@@ -38,13 +38,25 @@ def rss_kb():
         return int(statm.read().split()[1]) * PAGE_KB
 
 
-def solve(form, name, n, lib_path, solves):
+def option_value(text):
+    # As the native program reads them: integer, number, otherwise text.
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+def solve(form, name, n, lib_path, solves, extra=()):
     definition, x0 = python_problems.definition(name, n)
     if form == "compiled":
         cbs = compiled_problems.callbacks(ctypes.CDLL(lib_path), name)
     else:
         cbs = python_problems.callbacks(name)
-    problem = vornel.Problem(**definition, **cbs, ipopt_options=dict(OPTIONS))
+    options = dict(OPTIONS)
+    options.update((k, option_value(v)) for k, v in (item.split("=", 1) for item in extra))
+    problem = vornel.Problem(**definition, **cbs, ipopt_options=options)
     del definition  # the Problem holds its own copies
     times, cpu, rss = [], [], []
     for _ in range(solves):
@@ -81,7 +93,7 @@ def main(argv):
     mode = argv[1]
     if mode == "solve":
         solves = int(argv[6]) if len(argv) > 6 else 1
-        result = solve(argv[2], argv[3], int(argv[4]), argv[5], solves)
+        result = solve(argv[2], argv[3], int(argv[4]), argv[5], solves, argv[7:])
     elif mode == "idle":
         result = idle(argv[2])
     elif mode == "overhead":

@@ -9,7 +9,15 @@ import numpy as np
 
 ALPHA = 100.0  # weight of the Rosenbrock terms, the C functions' user data
 INF = 2.0e19
-NAMES = ("hs071", "rosenbrock", "chained")
+NAMES = ("hs071", "rosenbrock", "chained", "car")
+# The car problem (see bench/compiled/problems.c): horizon, obstacles (centre x,
+# centre y, radius), bounds of (px, py, theta, v, a, w), both ends of (px, py, theta, v).
+CAR_HORIZON = 10.0
+CAR_OBSTACLES = np.array([[3.0, 0.3, 1.0], [7.0, -0.4, 1.0]])
+CAR_LOWER = np.array([-INF, -INF, -INF, 0.0, -2.0, -1.5])
+CAR_UPPER = np.array([INF, INF, INF, 3.0, 2.0, 1.5])
+CAR_START = np.zeros(4)
+CAR_GOAL = np.array([10.0, 0.0, 0.0, 0.0])
 
 
 def definition(name, n):
@@ -57,7 +65,46 @@ def definition(name, n):
             sparsity_indices_jac_g=(jac_rows.tolist(), jac_cols.tolist()),
             sparsity_indices_h=(h_rows.tolist(), h_cols.tolist()),
         ), x0
+    if name == "car":
+        return car_definition(n)
     raise ValueError(f"unknown problem {name!r}")
+
+
+def car_definition(n):
+    if n % 6 or n < 12:
+        raise ValueError("the car problem needs n = 6 (N + 1), N >= 1")
+    nodes = n // 6
+    intervals = nodes - 1
+    n_obs = len(CAR_OBSTACLES)
+    x_l, x_u = np.tile(CAR_LOWER, nodes), np.tile(CAR_UPPER, nodes)
+    x_l[:4] = x_u[:4] = CAR_START
+    x_l[-6:-2] = x_u[-6:-2] = CAR_GOAL
+    radius2 = np.tile(CAR_OBSTACLES[:, 2] ** 2, nodes)
+    g_l = np.concatenate([np.zeros(4 * intervals), radius2])
+    g_u = np.concatenate([np.zeros(4 * intervals), np.full(n_obs * nodes, INF)])
+    k = np.arange(intervals)[:, None]
+    rows = np.array([0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 3, 3, 3])
+    cols = np.array([0, 2, 3, 6, 1, 2, 3, 7, 2, 5, 8, 3, 4, 9])
+    obs_rows = 4 * intervals + np.repeat(np.arange(n_obs * nodes), 2)
+    obs_cols = (6 * np.repeat(np.arange(nodes), n_obs)[:, None] + np.array([0, 1])).ravel()
+    jac_rows = np.concatenate([(4 * k + rows).ravel(), obs_rows])
+    jac_cols = np.concatenate([(6 * k + cols).ravel(), obs_cols])
+    node = 6 * np.arange(nodes)[:, None]
+    h_rows = (node + np.array([0, 1, 2, 3, 4, 5])).ravel()
+    h_cols = (node + np.array([0, 1, 2, 2, 4, 5])).ravel()
+    x0 = np.zeros(n)
+    x0[0::6] = np.linspace(0.0, 10.0, nodes)
+    x0[3::6] = 1.0
+    return dict(
+        n=n,
+        x_l=x_l,
+        x_u=x_u,
+        m=4 * intervals + n_obs * nodes,
+        g_l=g_l,
+        g_u=g_u,
+        sparsity_indices_jac_g=(jac_rows.tolist(), jac_cols.tolist()),
+        sparsity_indices_h=(h_rows.tolist(), h_cols.tolist()),
+    ), x0
 
 
 # --- Hock-Schittkowski 71 -------------------------------------------------
@@ -177,7 +224,73 @@ def chained_h(x, lagrange, obj_factor, out):
     diag[2:] -= lagrange * 2.0 * np.cos(2.0 * c)
 
 
-_PREFIX = {"hs071": "hs071", "rosenbrock": "rosen", "chained": "chained"}
+# --- A car's trajectory around obstacles (bench/compiled/problems.c) ---------
+
+
+def car_step(n):
+    return CAR_HORIZON / (n // 6 - 1)
+
+
+def car_f(x):
+    u = x.reshape(-1, 6)[:, 4:]
+    return float(car_step(x.shape[0]) * np.einsum("ij,ij->", u, u))
+
+
+def car_grad_f(x, out):
+    z, g = x.reshape(-1, 6), out.reshape(-1, 6)
+    g[:, :4] = 0.0
+    g[:, 4:] = 2.0 * car_step(x.shape[0]) * z[:, 4:]
+
+
+def car_g(x, out):
+    h = car_step(x.shape[0])
+    z = x.reshape(-1, 6)
+    now, nxt = z[:-1], z[1:]
+    dyn = out[: 4 * now.shape[0]].reshape(-1, 4)
+    dyn[:, 0] = nxt[:, 0] - now[:, 0] - h * now[:, 3] * np.cos(now[:, 2])
+    dyn[:, 1] = nxt[:, 1] - now[:, 1] - h * now[:, 3] * np.sin(now[:, 2])
+    dyn[:, 2] = nxt[:, 2] - now[:, 2] - h * now[:, 5]
+    dyn[:, 3] = nxt[:, 3] - now[:, 3] - h * now[:, 4]
+    obs = out[4 * now.shape[0] :].reshape(-1, len(CAR_OBSTACLES))
+    dx = z[:, 0:1] - CAR_OBSTACLES[:, 0]
+    dy = z[:, 1:2] - CAR_OBSTACLES[:, 1]
+    obs[:] = dx * dx + dy * dy
+
+
+def car_jac_g(x, out):
+    h = car_step(x.shape[0])
+    z = x.reshape(-1, 6)
+    now = z[:-1]
+    c, s, v = np.cos(now[:, 2]), np.sin(now[:, 2]), now[:, 3]
+    dyn = out[: 14 * now.shape[0]].reshape(-1, 14)
+    dyn[:, [0, 4, 8, 11]] = -1.0
+    dyn[:, [3, 7, 10, 13]] = 1.0
+    dyn[:, 1] = h * v * s
+    dyn[:, 2] = -h * c
+    dyn[:, 5] = -h * v * c
+    dyn[:, 6] = -h * s
+    dyn[:, [9, 12]] = -h
+    obs = out[14 * now.shape[0] :].reshape(z.shape[0], len(CAR_OBSTACLES), 2)
+    obs[:, :, 0] = 2.0 * (z[:, 0:1] - CAR_OBSTACLES[:, 0])
+    obs[:, :, 1] = 2.0 * (z[:, 1:2] - CAR_OBSTACLES[:, 1])
+
+
+def car_h(x, lagrange, obj_factor, out):
+    h = car_step(x.shape[0])
+    z = x.reshape(-1, 6)
+    intervals = z.shape[0] - 1
+    v = out.reshape(-1, 6)
+    l_dyn = lagrange[: 4 * intervals].reshape(-1, 4)
+    l_obs = lagrange[4 * intervals :].reshape(z.shape[0], -1).sum(axis=1)
+    v[:, 0] = v[:, 1] = 2.0 * l_obs
+    c, s = np.cos(z[:-1, 2]), np.sin(z[:-1, 2])
+    v[:-1, 2] = h * z[:-1, 3] * (l_dyn[:, 0] * c + l_dyn[:, 1] * s)
+    v[:-1, 3] = h * (l_dyn[:, 0] * s - l_dyn[:, 1] * c)
+    v[-1, 2:4] = 0.0
+    v[:, 4:] = 2.0 * h * obj_factor
+
+
+_PREFIX = {"hs071": "hs071", "rosenbrock": "rosen", "chained": "chained", "car": "car"}
 ROLES = ("f", "grad_f", "g", "jac_g", "h")
 
 

@@ -1,34 +1,41 @@
 #!/usr/bin/env python3
-"""Benchmark of vornel against a native C++ Ipopt program.
+"""Benchmark of vornel against a native C++ Ipopt program, on two solver builds.
 
-    python3 bench/run.py [--sizes N,N,...] [--repeat R] [--quick]
+    python3 bench/run.py [--sizes N,N,...] [--repeat R] [--quick] [--solvers system,source]
 
-Builds the native program and the shared library of compiled callbacks into
-bench/build/, then solves every problem in every form, each solve in a fresh
-process, repetitions interleaved (the form order rotates), and prints the
-medians as a Markdown table, followed by the per-call overhead of Python
-callbacks and the memory checks. The table is also written to
-bench/build/results.md.
+Builds the shared library of compiled callbacks, and for each solver build
+(the system's Ipopt found by pkg-config; the one tools/build-ipopt.sh builds
+into its cache) the native program and vornel itself, into bench/build/.
+Then solves every problem in every form on every solver, each solve in a
+fresh process, repetitions interleaved (the order of the (solver, form)
+pairs rotates), and prints the medians as a Markdown table with Ipopt's own
+timing split, followed by the per-call overhead of Python callbacks and the
+memory checks. The table is also written to bench/build/results.md.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(HERE, "build")
 LIB = os.path.join(BUILD, "libbenchproblems.so")
-NATIVE = os.path.join(BUILD, "native")
 # The same for every form; vornel gets them as a dict with these types.
 OPTIONS = {"print_level": 0, "sb": "yes", "tol": 1e-8, "mu_strategy": "monotone"}
 
-FULL_SIZES = {"rosenbrock": [10**3, 10**4, 10**5, 10**6], "chained": [10**3, 10**4, 10**5]}
+FULL_SIZES = {"rosenbrock": [10**3, 10**4, 10**5], "chained": [10**3, 10**4, 10**5]}
 QUICK_SIZES = {"rosenbrock": [10**3, 10**4], "chained": [10**3, 10**4]}
+# The car problem has one size: 1001 nodes of 6 variables.
+CAR_N = 6006
+LABEL = {"chained": "lukšan-vlček 1", "car": "car"}
 # Above this n the Python form is left out of a full run to keep it short;
 # its callbacks cost next to nothing there, the solver dominates.
 PYTHON_MAX_N = 10**5
@@ -44,46 +51,142 @@ def newer(target, sources):
     )
 
 
+def native_path(solver):
+    return os.path.join(BUILD, f"native-{solver}")
+
+
+def vornel_path(solver):
+    return os.path.join(BUILD, f"vornel-{solver}")
+
+
+def solver_env(solver):
+    """The environment in which pkg-config finds the solver build."""
+    env = dict(os.environ)
+    if solver == "source":
+        prefix = subprocess.run(
+            [os.path.join(ROOT, "tools", "build-ipopt.sh")],
+            check=True,
+            stdout=subprocess.PIPE,
+            text=True,
+        ).stdout.split()[-1]
+        path = os.path.join(prefix, "lib", "pkgconfig")
+        env["PKG_CONFIG_PATH"] = path + os.pathsep + env.get("PKG_CONFIG_PATH", "")
+    return env
+
+
+def pkg_config(env, *args):
+    return subprocess.run(
+        ["pkg-config", *args, "ipopt"], check=True, capture_output=True, text=True, env=env
+    ).stdout.split()
+
+
+def sources_digest(env):
+    digest = hashlib.sha256()
+    for folder in ("src",):
+        for base, _, files in sorted(os.walk(os.path.join(ROOT, folder))):
+            for name in sorted(files):
+                with open(os.path.join(base, name), "rb") as f:
+                    digest.update(f.read())
+    for name in ("meson.build", "meson.options", "pyproject.toml"):
+        with open(os.path.join(ROOT, name), "rb") as f:
+            digest.update(f.read())
+    digest.update(" ".join(pkg_config(env, "--libs")).encode())
+    return digest.hexdigest()
+
+
+def build_solver(solver):
+    """The native program and vornel itself, linked to one solver build."""
+    env = solver_env(solver)
+    flags = pkg_config(env, "--cflags", "--libs")
+    libdir = pkg_config(env, "--variable=libdir")[0]
+    cflags = [f for f in flags if f.startswith(("-I", "-D"))]
+    libs = [f for f in flags if not f.startswith(("-I", "-D"))]
+    obj = os.path.join(BUILD, "problems.o")
+    native_src = os.path.join(HERE, "native", "native.cpp")
+    native = native_path(solver)
+    if newer(native, [obj, native_src, os.path.join(HERE, "compiled", "problems.h")]):
+        rpath = [f"-Wl,-rpath,{libdir}"] if solver == "source" else []
+        sh(["g++", "-O2", "-std=c++17", *cflags, native_src, obj, "-o", native, *rpath, *libs])
+    # vornel, installed into a folder of its own that the child processes
+    # put first on their path.
+    target = vornel_path(solver)
+    stamp = os.path.join(target, ".sources")
+    digest = sources_digest(env)
+    if not os.path.exists(stamp) or open(stamp).read() != digest:
+        print(f"building vornel against the {solver} solver", file=sys.stderr, flush=True)
+        args = [sys.executable, "-m", "pip", "install", "-q", "--no-deps"]
+        args += ["--upgrade", "--target", target]
+        if solver == "source":
+            args.append("-Csetup-args=-Dipopt_rpath=true")
+        subprocess.run([*args, ROOT], check=True, env=env)
+        with open(stamp, "w") as f:
+            f.write(digest)
+    version = subprocess.run(
+        [sys.executable, "-c", "import vornel; print(vornel.ipopt_version, vornel.__file__)"],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=child_env(solver),
+        cwd=BUILD,
+    ).stdout.split()
+    if not version[1].startswith(target):
+        raise SystemExit(f"vornel for the {solver} solver imports from {version[1]}")
+    return f"Ipopt {version[0]} from {libdir}"
+
+
+def child_env(solver):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = vornel_path(solver) + os.pathsep + env.get("PYTHONPATH", "")
+    return env
+
+
 def build():
     os.makedirs(BUILD, exist_ok=True)
     src = os.path.join(HERE, "compiled", "problems.c")
     hdr = os.path.join(HERE, "compiled", "problems.h")
     obj = os.path.join(BUILD, "problems.o")
-    native_src = os.path.join(HERE, "native", "native.cpp")
     # One object file for both: the native program and the capsules run the
     # very same machine code.
     if newer(obj, [src, hdr]):
         sh(["cc", "-O2", "-fPIC", "-c", src, "-o", obj])
     if newer(LIB, [obj]):
         sh(["cc", "-O2", "-shared", "-fPIC", obj, "-lm", "-o", LIB])
-    if newer(NATIVE, [obj, native_src, hdr]):
-        flags = subprocess.run(
-            ["pkg-config", "--cflags", "--libs", "ipopt"],
-            check=True,
-            capture_output=True,
-            text=True,
-        ).stdout.split()
-        cflags = [f for f in flags if f.startswith(("-I", "-D"))]
-        libs = [f for f in flags if not f.startswith(("-I", "-D"))]
-        sh(["g++", "-O2", "-std=c++17", *cflags, native_src, obj, "-o", NATIVE, *libs])
 
 
-def native_args():
-    return [f"{k}={v}" for k, v in OPTIONS.items()]
+# Ipopt's own split of the solve's time, from its timing statistics (wall
+# clock): the user's functions, and the step computation, which is the
+# linear algebra.
+TIMING = {
+    "fevals": re.compile(r"^Function Evaluations\.*:.*wall:\s*([0-9.]+)\)", re.M),
+    "linear": re.compile(r"^PDSystemSolverTotal\.*:.*wall:\s*([0-9.]+)\)", re.M),
+}
 
 
-def run_form(form, problem, n):
+def run_form(form, solver, problem, n):
+    # print_level 3 prints the summary and the timing statistics, no
+    # iteration lines; the result is the one JSON line of the output.
+    options = ["print_level=3", "print_timing_statistics=yes"]
     if form == "native":
-        cmd = [NATIVE, problem, str(n), *native_args()]
+        opts = [f"{k}={v}" for k, v in OPTIONS.items() if k != "print_level"]
+        cmd = [native_path(solver), problem, str(n), *opts, *options]
     else:
-        cmd = [sys.executable, os.path.join(HERE, "child.py"), "solve", form, problem, str(n), LIB]
-    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
+        cmd = [sys.executable, os.path.join(HERE, "child.py"), "solve", form, problem, str(n)]
+        cmd += [LIB, "1", *options]
+    out = subprocess.run(
+        cmd, check=True, capture_output=True, text=True, env=child_env(solver)
+    ).stdout
+    result = json.loads(next(line for line in out.splitlines() if line.startswith("{")))
+    for key, pattern in TIMING.items():
+        found = pattern.search(out)
+        result[key] = float(found.group(1)) if found else float("nan")
+    return result
 
 
-def child(*args):
+def child(*args, solver="source"):
     cmd = [sys.executable, os.path.join(HERE, "child.py"), *map(str, args)]
-    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        cmd, check=True, capture_output=True, text=True, env=child_env(solver)
+    ).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 
@@ -102,15 +205,17 @@ def machine():
             if line.startswith("model name"):
                 cpu = line.split(":", 1)[1].strip()
                 break
-    ipopt = subprocess.run(
-        ["pkg-config", "--modversion", "ipopt"], capture_output=True, text=True
-    ).stdout.strip()
     import numpy
 
     return (
-        f"{os.cpu_count()} cores, {cpu}, Ipopt {ipopt}, Python {platform.python_version()}, "
+        f"{os.cpu_count()} cores, {cpu}, Python {platform.python_version()}, "
         f"NumPy {numpy.__version__}"
     )
+
+
+def load():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
 
 
 def main():
@@ -118,6 +223,9 @@ def main():
     parser.add_argument("--sizes", help="n of the scalable problems, comma-separated")
     parser.add_argument("--repeat", type=int, help="solves per form and size (default 3, quick 2)")
     parser.add_argument("--quick", action="store_true", help="small sizes, few repetitions")
+    parser.add_argument(
+        "--solvers", default="system,source", help="solver builds: system, source or both"
+    )
     args = parser.parse_args()
     repeat = args.repeat or (2 if args.quick else 3)
     sizes = QUICK_SIZES if args.quick else FULL_SIZES
@@ -125,34 +233,45 @@ def main():
         chosen = [int(float(s)) for s in args.sizes.split(",")]
         sizes = {"rosenbrock": chosen, "chained": chosen}
     cases = [("hs071", 4)] + [(p, n) for p in ("rosenbrock", "chained") for n in sizes[p]]
+    cases.append(("car", CAR_N))
+    solvers = args.solvers.split(",")
 
     t0 = time.perf_counter()
     build()
-    lines = [f"Machine: {machine()}.", ""]
-    lines.append(
-        "| problem | n | form | iterations | objective | wall time | per iteration "
-        "| ratio to native | CPU time | CPU ratio | peak RSS | same iterations and objective "
-        "as native |"
-    )
-    lines.append("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
+    described = {solver: build_solver(solver) for solver in solvers}
+    lines = [f"Machine: {machine()}; load average at the start {load()}.", ""]
+    lines += [f"- {solver}: {text}" for solver, text in described.items()]
+    baseline = solvers[0]
+    lines += [
+        "",
+        "| problem | n | solver | form | iterations | objective | wall time | per iteration "
+        f"| ratio to native, same solver | ratio to native on {baseline} | CPU time | CPU ratio "
+        "| function evaluations | linear algebra | peak RSS | same iterations and objective as "
+        "native |",
+        "|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
+    ]
     print("\n".join(lines), flush=True)
     for problem, n in cases:
         forms = ["native", "compiled"]
         if args.sizes or n <= PYTHON_MAX_N:
             forms.append("python")
-        runs = {f: [] for f in forms}
+        pairs = [(solver, form) for solver in solvers for form in forms]
+        runs = {pair: [] for pair in pairs}
         for rep in range(repeat):
-            shift = rep % len(forms)
-            for form in forms[shift:] + forms[:shift]:
-                runs[form].append(run_form(form, problem, n))
-        native = runs["native"]
-        native_time = statistics.median(r["time"] for r in native)
-        native_cpu = statistics.median(r["cpu"] for r in native)
-        for form in forms:
-            rs = runs[form]
+            shift = rep % len(pairs)
+            for solver, form in pairs[shift:] + pairs[:shift]:
+                runs[solver, form].append(run_form(form, solver, problem, n))
+        base_time = statistics.median(r["time"] for r in runs[baseline, "native"])
+        for solver, form in pairs:
+            native = runs[solver, "native"]
+            native_time = statistics.median(r["time"] for r in native)
+            native_cpu = statistics.median(r["cpu"] for r in native)
+            rs = runs[solver, form]
             first = rs[0]
             t = statistics.median(r["time"] for r in rs)
             cpu = statistics.median(r["cpu"] for r in rs)
+            fevals = statistics.median(r["fevals"] for r in rs)
+            linear = statistics.median(r["linear"] for r in rs)
             rss = statistics.median(r["maxrss_kb"] for r in rs) / 1024
             same_iter = all(r["iter"] == native[0]["iter"] for r in rs)
             obj_diff = max(abs(float(r["obj"]) - float(native[0]["obj"])) for r in rs)
@@ -168,17 +287,20 @@ def main():
                 )
             bad = [r["status"] for r in rs if r["status"] != 0]
             row = (
-                f"| {problem} | {n} | {form} | {first['iter']} | {float(first['obj']):.10g} "
-                f"| {fmt_time(t)} | {fmt_time(t / max(first['iter'], 1))} "
-                f"| {t / native_time:.3f} | {fmt_time(cpu)} | {cpu / native_cpu:.3f} "
-                f"| {rss:.1f} MiB | {same} |"
+                f"| {LABEL.get(problem, problem)} | {n} | {solver} | {form} | {first['iter']} "
+                f"| {float(first['obj']):.10g} | {fmt_time(t)} "
+                f"| {fmt_time(t / max(first['iter'], 1))} | {t / native_time:.3f} "
+                f"| {t / base_time:.3f} | {fmt_time(cpu)} | {cpu / native_cpu:.3f} "
+                f"| {fmt_time(fevals)} | {fmt_time(linear)} | {rss:.1f} MiB | {same} |"
             )
             if bad:
                 row += f" status {bad}"
             lines.append(row)
             print(row, flush=True)
+    lines.append(f"\nLoad average at the end of the table: {load()}.")
 
-    idle = child("idle", LIB)["maxrss_kb"] / 1024
+    solver = solvers[-1]
+    idle = child("idle", LIB, solver=solver)["maxrss_kb"] / 1024
     extra = [
         "",
         f"Peak RSS of an idle Python process with NumPy, vornel and the callback library "
@@ -190,20 +312,20 @@ def main():
     n_mem = 10**4
     solves = 10 if args.quick else 20
     for form in ("compiled", "python"):
-        r = child("solve", form, "chained", n_mem, LIB, solves)
+        r = child("solve", form, "chained", n_mem, LIB, solves, solver=solver)
         after = r["rss_after_kb"]
         extra.append(
-            f"Repeated solves, chained n={n_mem}, {form}: RSS after solve 1: "
+            f"Repeated solves, {solver} solver, chained n={n_mem}, {form}: RSS after solve 1: "
             f"{after[0] / 1024:.1f} MiB, after solve 2: {after[1] / 1024:.1f} MiB, after solve "
             f"{solves}: {after[-1] / 1024:.1f} MiB."
         )
 
     rounds = 60 if args.quick else 300
-    ov = child("overhead", LIB, rounds)
+    ov = child("overhead", LIB, rounds, solver=solver)
     extra += [
         "",
-        "Per-call overhead of Python callbacks (trivial callables against compiled ones, "
-        "see bench/overhead.py):",
+        f"Per-call overhead of Python callbacks on the {solver} solver (trivial callables "
+        "against compiled ones, see bench/overhead.py):",
         "",
         "| role | arrays | calls per solve | overhead per call | how |",
         "|---|---:|---:|---:|---|",

@@ -19,7 +19,7 @@ esac
 base_python=${VORNEL_PYTHON:-python3}
 
 packages=(libblas-dev liblapack-dev pkg-config g++ make)
-if [ "$with_tests" = 1 ]; then packages+=(libgtest-dev clang-format clang-tidy); fi
+if [ "$with_tests" = 1 ]; then packages+=(libgtest-dev clang-format clang-tidy valgrind); fi
 
 # Debian's own python3 makes environments and builds extensions only with
 # these packages (pip itself then comes with the environment).
@@ -31,10 +31,21 @@ if dpkg -S "$(readlink -f "$interpreter")" > /dev/null 2>&1; then
 fi
 
 # ---- The Ipopt to build against --------------------------------------------
-# Today: the system's Ipopt (Debian's coinor-libipopt-dev), found by
-# pkg-config. Another Ipopt is chosen here, by installing it and exporting
-# PKG_CONFIG_PATH so that `pkg-config ipopt` finds it.
+# The system's Ipopt (Debian's coinor-libipopt-dev), found by pkg-config,
+# unless VORNEL_IPOPT=source: then the solver tools/build-ipopt.sh builds
+# once into its cache (Ipopt on a sequential MUMPS 5.7 with METIS), which
+# the module finds through its run path.
 packages+=(coinor-libipopt-dev)
+pip_args=()
+case "${VORNEL_IPOPT:-system}" in
+  system) ;;
+  source)
+    prefix=$(tools/build-ipopt.sh | tail -n1)
+    export PKG_CONFIG_PATH=$prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
+    pip_args+=(-Csetup-args=-Dipopt_rpath=true)
+    ;;
+  *) echo "setup.sh: VORNEL_IPOPT must be system or source" >&2; exit 2 ;;
+esac
 ipopt_check() {
   pkg-config --exists ipopt || {
     echo "setup.sh: pkg-config finds no Ipopt (PKG_CONFIG_PATH=${PKG_CONFIG_PATH:-})" >&2
@@ -88,6 +99,6 @@ sum=$( (find src meson.build meson.options pyproject.toml -type f | LC_ALL=C sor
   pkg-config --modversion --variable=prefix ipopt
   pwd) | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2> /dev/null)" != "$sum" ] || ! (cd / && "$python" -c "import vornel") 2> /dev/null; then
-  pip_install .
+  pip_install "${pip_args[@]}" .
   echo "$sum" > "$stamp"
 fi

@@ -33,8 +33,28 @@ step "build tools in $work/tools"
   { grep -v "^WARNING: Location .* is ignored" || true; }
 export PATH="$work/tools/bin:$PATH"
 
+# The solver the wheel bundles: the source-built one unless the system's Ipopt
+# is 3.14 or newer; VORNEL_IPOPT=system or VORNEL_IPOPT=source forces either.
+ipopt=${VORNEL_IPOPT:-}
+if [ -z "$ipopt" ]; then
+  ipopt=source
+  if pkg-config --atleast-version=3.14 ipopt; then ipopt=system; fi
+fi
+build_args=()
+prefix=""
+case "$ipopt" in
+  system) ;;
+  source)
+    prefix=$(tools/build-ipopt.sh | tail -n1)
+    export PKG_CONFIG_PATH=$prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
+    build_args+=(-Csetup-args=-Dipopt_rpath=true)
+    ;;
+  *) fail "VORNEL_IPOPT must be system or source" ;;
+esac
+echo "solver: Ipopt $(pkg-config --modversion ipopt) from $(pkg-config --variable=libdir ipopt)"
+
 step "sdist and wheel (python -m build: the wheel is built from the unpacked sdist)"
-python -m build --outdir "$work/dist" . > "$work/build.log" 2>&1 || {
+python -m build "${build_args[@]}" --outdir "$work/dist" . > "$work/build.log" 2>&1 || {
   tail -40 "$work/build.log"
   fail "python -m build failed; the whole log is $work/build.log"
 }
@@ -96,6 +116,20 @@ distinfo=$(echo "$work"/unpacked/repaired/vornel-*.dist-info)
 [ -f "$distinfo/licenses/LICENSE" ] || fail "the wheel lacks LICENSE"
 missing=0
 while read -r real; do
+  if [ -n "$prefix" ] && [ "${real#"$prefix"/}" != "$real" ]; then
+    # The source-built solver: its upstream notices, which the build puts
+    # under share/licenses, must be in the wheel word for word.
+    for notice in "$prefix"/share/licenses/*; do
+      if cmp -s "$notice" "$distinfo/licenses/licenses/$(basename "$notice")"; then
+        echo "$(basename "$real"): source build, licenses/$(basename "$notice")"
+      else
+        echo "$(basename "$real"): the wheel lacks $(basename "$notice") or it differs;" \
+          "cp $notice licenses/ and list it in licenses/README.md" >&2
+        missing=1
+      fi
+    done
+    continue
+  fi
   package=$(dpkg -S "*/$(basename "$real")" 2> /dev/null | head -1 | cut -d: -f1)
   [ -n "$package" ] || fail "no Debian package owns $real"
   # The notice folder is the one the package's copyright file really lives in

@@ -182,6 +182,113 @@ bool chained_h(int n, const double* x, double of, int m, const double* l, int ne
   return true;
 }
 
+/* A car's trajectory around circular obstacles: a discretised optimal
+ * control problem. N + 1 nodes k, each with the variables (px, py, theta, v,
+ * a, w) at 6k: position, heading, speed, acceleration and turn rate. The
+ * dynamics px' = v cos(theta), py' = v sin(theta), theta' = w, v' = a hold
+ * by explicit Euler steps of h = car_horizon / N (4N equality rows 4k..4k+3);
+ * node k keeps out of obstacle j: (px - cx)^2 + (py - cy)^2 >= r^2 (row
+ * 4N + CAR_OBSTACLES k + j). The objective is the control effort
+ * h sum_k (a_k^2 + w_k^2). The bounds fix both ends and limit v, a and w.
+ * Jacobian per interval: 4, 4, 3 and 3 values in column order, then two per
+ * obstacle row. Hessian per node, lower triangle: (px,px), (py,py),
+ * (theta,theta), (v,theta), (a,a), (w,w). */
+
+const double car_horizon = 10.0;
+const double car_obstacle[CAR_OBSTACLES][3] = {{3.0, 0.3, 1.0}, {7.0, -0.4, 1.0}};
+
+static double car_step(int n) { return car_horizon / (n / CAR_VARS - 1); }
+
+bool car_f(int n, const double* x, double* obj, void* ud) {
+  (void)ud;
+  double s = 0.0;
+  for (int i = 0; i < n; i += CAR_VARS) s += x[i + 4] * x[i + 4] + x[i + 5] * x[i + 5];
+  *obj = car_step(n) * s;
+  return true;
+}
+
+bool car_grad_f(int n, const double* x, double* out, void* ud) {
+  (void)ud;
+  const double h = car_step(n);
+  for (int i = 0; i < n; i += CAR_VARS) {
+    out[i] = out[i + 1] = out[i + 2] = out[i + 3] = 0.0;
+    out[i + 4] = 2.0 * h * x[i + 4];
+    out[i + 5] = 2.0 * h * x[i + 5];
+  }
+  return true;
+}
+
+bool car_g(int n, const double* x, int m, double* out, void* ud) {
+  (void)m, (void)ud;
+  const int intervals = n / CAR_VARS - 1;
+  const double h = car_step(n);
+  for (int k = 0; k < intervals; ++k) {
+    const double* z = x + CAR_VARS * k;
+    const double* next = z + CAR_VARS;
+    double* c = out + 4 * k;
+    c[0] = next[0] - z[0] - h * z[3] * cos(z[2]);
+    c[1] = next[1] - z[1] - h * z[3] * sin(z[2]);
+    c[2] = next[2] - z[2] - h * z[5];
+    c[3] = next[3] - z[3] - h * z[4];
+  }
+  double* c = out + 4 * intervals;
+  for (int k = 0; k <= intervals; ++k) {
+    const double* z = x + CAR_VARS * k;
+    for (int j = 0; j < CAR_OBSTACLES; ++j, ++c) {
+      const double dx = z[0] - car_obstacle[j][0], dy = z[1] - car_obstacle[j][1];
+      *c = dx * dx + dy * dy;
+    }
+  }
+  return true;
+}
+
+bool car_jac_g(int n, const double* x, int m, int nele, double* out, void* ud) {
+  (void)m, (void)nele, (void)ud;
+  const int intervals = n / CAR_VARS - 1;
+  const double h = car_step(n);
+  double* v = out;
+  for (int k = 0; k < intervals; ++k) {
+    const double* z = x + CAR_VARS * k;
+    const double c = cos(z[2]), s = sin(z[2]);
+    *v++ = -1.0, *v++ = h * z[3] * s, *v++ = -h * c, *v++ = 1.0;
+    *v++ = -1.0, *v++ = -h * z[3] * c, *v++ = -h * s, *v++ = 1.0;
+    *v++ = -1.0, *v++ = -h, *v++ = 1.0;
+    *v++ = -1.0, *v++ = -h, *v++ = 1.0;
+  }
+  for (int k = 0; k <= intervals; ++k) {
+    const double* z = x + CAR_VARS * k;
+    for (int j = 0; j < CAR_OBSTACLES; ++j) {
+      *v++ = 2.0 * (z[0] - car_obstacle[j][0]);
+      *v++ = 2.0 * (z[1] - car_obstacle[j][1]);
+    }
+  }
+  return true;
+}
+
+bool car_h(int n, const double* x, double of, int m, const double* l, int nele, double* out,
+           void* ud) {
+  (void)m, (void)nele, (void)ud;
+  const int intervals = n / CAR_VARS - 1;
+  const double h = car_step(n);
+  const double* l_obstacle = l + 4 * intervals;
+  for (int k = 0; k <= intervals; ++k) {
+    const double* z = x + CAR_VARS * k;
+    double* v = out + 6 * k;
+    double sum = 0.0;
+    for (int j = 0; j < CAR_OBSTACLES; ++j) sum += l_obstacle[CAR_OBSTACLES * k + j];
+    v[0] = v[1] = 2.0 * sum;
+    v[2] = v[3] = 0.0;
+    if (k < intervals) {
+      const double c = cos(z[2]), s = sin(z[2]);
+      const double* lk = l + 4 * k;
+      v[2] = h * z[3] * (lk[0] * c + lk[1] * s);
+      v[3] = h * (lk[0] * s - lk[1] * c);
+    }
+    v[4] = v[5] = 2.0 * h * of;
+  }
+  return true;
+}
+
 /* Callbacks that return zeros: with them every role's output is right for
  * the constant problem min 0, which keeps the solver's path fixed while
  * the per-call overhead of the Python forms is measured against them. */

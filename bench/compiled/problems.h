@@ -26,6 +26,13 @@ struct bench_params {
 BENCH_DECLARE(hs071)
 BENCH_DECLARE(rosen)
 BENCH_DECLARE(chained)
+BENCH_DECLARE(car)
+
+/* The car problem's layout, shared by the native program: six variables a
+ * node, N = n / 6 - 1 intervals, CAR_OBSTACLES circles. */
+enum { CAR_VARS = 6, CAR_OBSTACLES = 2 };
+extern const double car_horizon;
+extern const double car_obstacle[CAR_OBSTACLES][3]; /* centre x, centre y, radius */
 /* Zeros for every role: the reference for the per-call overhead. */
 BENCH_DECLARE(zero)
 

@@ -8,10 +8,10 @@
 #include <IpOrigIpoptNLP.hpp>
 #include <IpTNLP.hpp>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "../compiled/problems.h"
@@ -219,6 +219,87 @@ class ChainedRosenbrockTrigExp : public Reporting {
   bench_params params_{100.0};
 };
 
+class Car : public Reporting {
+ public:
+  Car(Outcome& outcome, Index n) : Reporting(outcome), nodes_(n / CAR_VARS) {}
+  bool get_nlp_info(Index& n, Index& m, Index& nnz_jac_g, Index& nnz_h_lag,
+                    IndexStyleEnum& index_style) override {
+    const Index intervals = nodes_ - 1;
+    n = CAR_VARS * nodes_;
+    m = 4 * intervals + CAR_OBSTACLES * nodes_;
+    nnz_jac_g = 14 * intervals + 2 * CAR_OBSTACLES * nodes_;
+    nnz_h_lag = 6 * nodes_;
+    index_style = C_STYLE;
+    return true;
+  }
+  bool get_bounds_info(Index n, Number* x_l, Number* x_u, Index m, Number* g_l,
+                       Number* g_u) override {
+    static const Number lower[CAR_VARS] = {-kInf, -kInf, -kInf, 0.0, -2.0, -1.5};
+    static const Number upper[CAR_VARS] = {kInf, kInf, kInf, 3.0, 2.0, 1.5};
+    static const Number start[4] = {0.0, 0.0, 0.0, 0.0};
+    static const Number goal[4] = {10.0, 0.0, 0.0, 0.0};
+    for (Index i = 0; i < n; ++i) x_l[i] = lower[i % CAR_VARS], x_u[i] = upper[i % CAR_VARS];
+    for (Index i = 0; i < 4; ++i) {
+      x_l[i] = x_u[i] = start[i];
+      x_l[n - CAR_VARS + i] = x_u[n - CAR_VARS + i] = goal[i];
+    }
+    const Index dynamics = 4 * (nodes_ - 1);
+    for (Index r = 0; r < dynamics; ++r) g_l[r] = g_u[r] = 0.0;
+    for (Index r = dynamics; r < m; ++r) {
+      const Number radius = car_obstacle[(r - dynamics) % CAR_OBSTACLES][2];
+      g_l[r] = radius * radius, g_u[r] = kInf;
+    }
+    return true;
+  }
+  // A straight run at constant speed, through the obstacles.
+  bool get_starting_point(Index n, bool, Number* x, bool, Number*, Number*, Index, bool,
+                          Number*) override {
+    for (Index i = 0; i < n; ++i) x[i] = 0.0;
+    for (Index k = 0; k < nodes_; ++k) {
+      x[CAR_VARS * k] = k * (10.0 / (nodes_ - 1));  // as NumPy's linspace
+      x[CAR_VARS * k + 3] = 1.0;
+    }
+    return true;
+  }
+  bool eval_f(Index n, const Number* x, bool, Number& obj) override {
+    return car_f(n, x, &obj, nullptr);
+  }
+  bool eval_grad_f(Index n, const Number* x, bool, Number* out) override {
+    return car_grad_f(n, x, out, nullptr);
+  }
+  bool eval_g(Index n, const Number* x, bool, Index m, Number* out) override {
+    return car_g(n, x, m, out, nullptr);
+  }
+  bool eval_jac_g(Index n, const Number* x, bool, Index m, Index nele, Index* iRow, Index* jCol,
+                  Number* values) override {
+    if (values != nullptr) return car_jac_g(n, x, m, nele, values, nullptr);
+    static const Index rows[14] = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 3, 3, 3};
+    static const Index cols[14] = {0, 2, 3, 6, 1, 2, 3, 7, 2, 5, 8, 3, 4, 9};
+    Index e = 0;
+    for (Index k = 0; k + 1 < nodes_; ++k)
+      for (Index j = 0; j < 14; ++j, ++e) iRow[e] = 4 * k + rows[j], jCol[e] = 6 * k + cols[j];
+    const Index dynamics = 4 * (nodes_ - 1);
+    for (Index k = 0; k < nodes_; ++k)
+      for (Index j = 0; j < CAR_OBSTACLES; ++j, e += 2) {
+        iRow[e] = iRow[e + 1] = dynamics + CAR_OBSTACLES * k + j;
+        jCol[e] = 6 * k, jCol[e + 1] = 6 * k + 1;
+      }
+    return true;
+  }
+  bool eval_h(Index n, const Number* x, bool, Number of, Index m, const Number* lambda, bool,
+              Index nele, Index* iRow, Index* jCol, Number* values) override {
+    if (values != nullptr) return car_h(n, x, of, m, lambda, nele, values, nullptr);
+    static const Index rows[6] = {0, 1, 2, 3, 4, 5};
+    static const Index cols[6] = {0, 1, 2, 2, 4, 5};
+    for (Index k = 0, e = 0; k < nodes_; ++k)
+      for (Index j = 0; j < 6; ++j, ++e) iRow[e] = 6 * k + rows[j], jCol[e] = 6 * k + cols[j];
+    return true;
+  }
+
+ private:
+  Index nodes_;
+};
+
 // Options given as NAME=VALUE: the value's form picks Ipopt's setter, as
 // the Python types do in vornel (integer, number with a point or exponent,
 // otherwise text).
@@ -259,7 +340,7 @@ long peak_rss_kb() {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s hs071|rosenbrock|chained N [OPTION=VALUE ...]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s hs071|rosenbrock|chained|car N [OPTION=VALUE ...]\n", argv[0]);
     return 2;
   }
   const std::string problem = argv[1];
@@ -272,6 +353,8 @@ int main(int argc, char** argv) {
     nlp = new ExtendedRosenbrock(outcome, n);
   } else if (problem == "chained") {
     nlp = new ChainedRosenbrockTrigExp(outcome, n);
+  } else if (problem == "car") {
+    nlp = new Car(outcome, n);
   } else {
     std::fprintf(stderr, "unknown problem %s\n", problem.c_str());
     return 2;
@@ -287,10 +370,11 @@ int main(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double cpu_seconds = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
   std::printf(
-      "{\"status\": %d, \"iter\": %d, \"obj\": %.17g, \"time\": %.9g, \"cpu\": %.9g, \"maxrss_kb\": %ld, "
+      "{\"status\": %d, \"iter\": %d, \"obj\": %.17g, \"time\": %.9g, \"cpu\": %.9g, "
+      "\"maxrss_kb\": %ld, "
       "\"n_eval_f\": %d, \"n_eval_grad_f\": %d, \"n_eval_g\": %d, \"n_eval_jac_g\": %d, "
       "\"n_eval_h\": %d}\n",
-      static_cast<int>(status), outcome.iter, outcome.obj, seconds, cpu_seconds, peak_rss_kb(), outcome.n_f,
-      outcome.n_grad_f, outcome.n_g, outcome.n_jac_g, outcome.n_h);
+      static_cast<int>(status), outcome.iter, outcome.obj, seconds, cpu_seconds, peak_rss_kb(),
+      outcome.n_f, outcome.n_grad_f, outcome.n_g, outcome.n_jac_g, outcome.n_h);
   return 0;
 }

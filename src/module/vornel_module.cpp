@@ -12,6 +12,8 @@
 #error "VORNEL_VERSION (the package version) is not defined"
 #endif
 
+#include <IpoptConfig.h>
+
 namespace {
 
 PyObject* get_ipopt_options(PyObject* self, PyObject* args) {
@@ -72,8 +74,11 @@ PyObject* init_module() {
     Py_DECREF(module);
     return nullptr;
   }
-  PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION);
-  if (!vornel::add_layer_functions(module)) {
+  if (PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION) < 0 ||
+      PyModule_AddStringConstant(module, "ipopt_version", IPOPT_VERSION) < 0 ||
+      PyModule_AddStringConstant(module, "ipopt_linear_solver",
+                                 vornel::default_linear_solver().c_str()) < 0 ||
+      !vornel::add_layer_functions(module)) {
     Py_DECREF(module);
     return nullptr;
   }

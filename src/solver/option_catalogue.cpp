@@ -93,6 +93,13 @@ std::vector<IpoptOption> get_ipopt_options() {
   return options;
 }
 
+std::string default_linear_solver() {
+  Ipopt::SmartPtr<Ipopt::IpoptApplication> app = IpoptApplicationFactory();
+  Ipopt::SmartPtr<const Ipopt::RegisteredOption> option =
+      app->RegOptions()->GetOption("linear_solver");
+  return Ipopt::IsValid(option) ? option->DefaultString() : std::string();
+}
+
 extern "C" PyObject* py_get_ipopt_options(PyObject*, PyObject*) {
   const std::vector<IpoptOption> options = get_ipopt_options();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(options.size())));

@@ -21,6 +21,10 @@ struct IpoptOption {
 // Every registered option, ordered by name.
 std::vector<IpoptOption> get_ipopt_options();
 
+// The linear solver the loaded Ipopt library uses unless told otherwise:
+// the default it registers for linear_solver.
+std::string default_linear_solver();
+
 extern "C" PyObject* py_get_ipopt_options(PyObject* self, PyObject* args);
 extern const char py_get_ipopt_options_doc[];
 

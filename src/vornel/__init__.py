@@ -2,7 +2,13 @@
 
 from vornel import _core
 from vornel._check import CheckReport, Finding, Mismatch, check
-from vornel._core import Problem, __version__, get_ipopt_options
+from vornel._core import (
+    Problem,
+    __version__,
+    get_ipopt_options,
+    ipopt_linear_solver,
+    ipopt_version,
+)
 from vornel._result import Iterate, SolveResult, current_iterate, result
 from vornel._status import Status
 
@@ -28,4 +34,6 @@ __all__ = [
     "Status",
     "__version__",
     "get_ipopt_options",
+    "ipopt_linear_solver",
+    "ipopt_version",
 ]

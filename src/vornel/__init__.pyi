@@ -15,6 +15,8 @@ from vornel._result import SolveResult as SolveResult
 from vornel._status import Status as Status
 
 __version__: str
+ipopt_version: str
+ipopt_linear_solver: str
 __all__ = [
     "CheckReport",
     "Finding",
@@ -25,6 +27,8 @@ __all__ = [
     "Status",
     "__version__",
     "get_ipopt_options",
+    "ipopt_linear_solver",
+    "ipopt_version",
 ]
 
 _Vector: TypeAlias = npt.NDArray[np.float64]

@@ -5,11 +5,12 @@ import pickle
 import re
 import types
 
+import numpy as np
 import pytest
 
 import vornel
 
-CORE = {"Problem", "get_ipopt_options", "__version__"}
+CORE = {"Problem", "get_ipopt_options", "__version__", "ipopt_version", "ipopt_linear_solver"}
 ADDED = {"Status", "SolveResult", "Iterate", "CheckReport", "Finding", "Mismatch"}
 PUBLIC = CORE | ADDED
 
@@ -38,6 +39,35 @@ def test_version_is_the_distributions():
     # Both come from the build's one version number.
     assert vornel.__version__ == importlib.metadata.version("vornel")
     assert re.fullmatch(r"\d+\.\d+\.\d+", vornel.__version__)
+
+
+def test_ipopt_version_and_linear_solver_are_those_the_solver_announces(capfd):
+    # The banner of a solve names the version and linear solver of the
+    # library actually loaded ("MUMPS 5.7.3" on 3.14, "mumps" on 3.11).
+    problem = vornel.Problem(
+        n=1,
+        x_l=np.zeros(1),
+        x_u=np.ones(1),
+        m=0,
+        g_l=np.zeros(0),
+        g_u=np.zeros(0),
+        sparsity_indices_jac_g=([], []),
+        sparsity_indices_h=([0], [0]),
+        eval_f=lambda x: float(x[0] ** 2),
+        eval_grad_f=lambda x, out: out.__setitem__(0, 2 * x[0]),
+        eval_g=lambda x, out: None,
+        eval_jac_g=lambda x, out: None,
+        eval_h=lambda x, lagrange, obj_factor, out: out.__setitem__(0, 2 * obj_factor),
+        ipopt_options={"print_level": 5, "sb": "yes", "max_iter": 1},
+    )
+    problem.solve(np.array([0.5]))
+    banner = re.search(
+        r"This is Ipopt version (\S+), running with linear solver (\S+)", capfd.readouterr().out
+    )
+    assert banner is not None
+    assert vornel.ipopt_version == banner.group(1)
+    assert banner.group(2).rstrip(".").lower() == vornel.ipopt_linear_solver.lower()
+
 
 
 def test_module_docstring():
