@@ -69,7 +69,6 @@ def test_ipopt_version_and_linear_solver_are_those_the_solver_announces(capfd):
     assert banner.group(2).rstrip(".").lower() == vornel.ipopt_linear_solver.lower()
 
 
-
 def test_module_docstring():
     assert vornel.__doc__ == "Python interface to Ipopt"
 
