@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, then runs the native tests of the core,
-# the Python test suite, both again under AddressSanitizer and
-# UndefinedBehaviorSanitizer (all but the slow example, stub and soak files),
-# and the Python test suite on every other CPython 3.11 to 3.13 the machine
-# has, each in a virtual environment of its own under build/venvs/.
+# the Python test suite, the Python test suite on every other CPython 3.11 to
+# 3.13 the machine has (each in a virtual environment of its own under
+# build/venvs/), and the native tests and the Python suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer (all but the slow example,
+# stub and soak files), with a valgrind run of the array-passing tests.
 # Extra arguments go to each pytest run but the sanitized one.
 #   VORNEL_SKIP_SANITIZERS=1       leaves the sanitizer run out
 #   VORNEL_OTHER_PYTHONS=0         leaves the other CPythons out
@@ -40,12 +41,12 @@ build/native/tests/native/test_core --gtest_brief=1
 echo "== Python $(python3 -c 'import platform; print(platform.python_version())') ($VIRTUAL_ENV)"
 python3 -m pytest tests/python "$@"
 
+if [ "${VORNEL_OTHER_PYTHONS:-1}" != 0 ]; then
+  tools/other-pythons.sh "$@"
+fi
+
 if [ "${VORNEL_SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== under AddressSanitizer and UndefinedBehaviorSanitizer"
   tools/sanitize.sh --ignore="$PWD/tests/python/test_examples.py" \
     --ignore="$PWD/tests/python/test_stubs.py" --ignore="$PWD/tests/python/test_soak.py"
-fi
-
-if [ "${VORNEL_OTHER_PYTHONS:-1}" != 0 ]; then
-  tools/other-pythons.sh "$@"
 fi
