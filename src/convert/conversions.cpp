@@ -43,8 +43,6 @@ bool check_number(double value, bool finite, const char* name, const char* rule)
   return false;
 }
 
-namespace {
-
 // The pending exception, normalised, with its traceback attached; null when
 // none is pending.
 PyRef take_raised_exception() {
@@ -74,6 +72,8 @@ void restore_raised_exception(PyRef exc) {
   exc.release();
 #endif
 }
+
+namespace {
 
 // Rebuilding from one message loses nothing only for the interpreter's own
 // classes whose single argument is the message itself. A user's class may

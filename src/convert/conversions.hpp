@@ -27,6 +27,12 @@ bool check_numbers(const std::vector<double>& v, bool finite, const char* name, 
 // The same for one value: "<name> is <value>; <rule>".
 bool check_number(double value, bool finite, const char* name, const char* rule);
 
+// The pending exception, normalised, with its traceback attached; null when
+// none is pending. Cleared from the interpreter until it is restored.
+PyRef take_raised_exception();
+// Sets `exc` (not null) as the pending exception again, traceback included.
+void restore_raised_exception(PyRef exc);
+
 // Puts the name of the failed call in front of the pending exception: an
 // exception that is exactly a built-in class holding one message is
 // replaced by one of the same class whose message is "<context>: <old

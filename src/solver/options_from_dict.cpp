@@ -1,7 +1,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
+#include "convert/conversions.hpp"
 #include "convert/py_ref.hpp"
 #include "solver/nlp_bundle.hpp"
 
@@ -13,19 +15,7 @@ namespace {
 // UnicodeEncodeError (a lone surrogate in a name or value); any other
 // pending exception is left as it is.
 void name_option_in_encode_error(const char* part, PyObject* key) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-#else
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  PyRef exc = PyRef::steal(value);
-#endif
+  PyRef exc = take_raised_exception();
   if (exc &&
       PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_UnicodeEncodeError))) {
     PyRef reason = PyRef::steal(PyObject_GetAttrString(exc.get(), "reason"));
@@ -36,12 +26,7 @@ void name_option_in_encode_error(const char* part, PyObject* key) {
       PyErr_Clear();
     }
   }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
-#else
-  PyObject* exc_type = exc ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))) : nullptr;
-  PyErr_Restore(exc_type, exc.release(), nullptr);
-#endif
+  if (exc) restore_raised_exception(std::move(exc));
 }
 
 // The UTF-8 text of a str, refused when it cannot reach the solver whole: a
