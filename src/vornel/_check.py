@@ -14,7 +14,8 @@ from vornel import _core
 if TYPE_CHECKING:
     from vornel import Problem
 
-_Vector = npt.NDArray[np.float64]
+    _Vector = npt.NDArray[np.float64]
+
 _NAMES = ("eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h", "intermediate_callback")
 _SHOWN = 10
 

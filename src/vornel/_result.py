@@ -16,7 +16,8 @@ from vornel._status import Status
 if TYPE_CHECKING:
     from vornel import Problem
 
-_Vector = npt.NDArray[np.float64]
+    _Vector = npt.NDArray[np.float64]
+
 
 _SUCCESS = frozenset(
     {Status.Solve_Succeeded, Status.Solved_To_Acceptable_Level, Status.Feasible_Point_Found}
