@@ -29,10 +29,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import run  # noqa: E402
-
 import compiled_problems  # noqa: E402
 import python_problems  # noqa: E402
+import run  # noqa: E402
 
 # The stall problem: 21 iterations of about 1 ms each on an idle machine here.
 STALL_PROBLEM = ("rosenbrock", 500)
