@@ -5,6 +5,7 @@
 #include "convert/numpy_api.hpp"
 #include "problem/layer_entries.hpp"
 #include "problem/problem_object.hpp"
+#include "solver/ipopt_compat.hpp"
 #include "solver/option_catalogue.hpp"
 
 // The package's version, which meson.build passes down.
@@ -78,6 +79,8 @@ PyObject* init_module() {
       PyModule_AddStringConstant(module, "ipopt_version", IPOPT_VERSION) < 0 ||
       PyModule_AddStringConstant(module, "ipopt_linear_solver",
                                  vornel::default_linear_solver().c_str()) < 0 ||
+      PyModule_AddObjectRef(module, "parallel_solves",
+                            vornel::compat::parallel_solves ? Py_True : Py_False) < 0 ||
       !vornel::add_layer_functions(module)) {
     Py_DECREF(module);
     return nullptr;

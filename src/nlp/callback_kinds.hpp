@@ -8,6 +8,7 @@
 
 #include <IpTNLP.hpp>
 
+#include <type_traits>
 #include <variant>
 
 namespace vornel {
@@ -51,6 +52,11 @@ struct IntermediateCallback : PyObjSlot {
 };
 
 }  // namespace py
+
+// Python kinds need the interpreter lock while they run; the others run
+// without it when the solve has let it go.
+template <class Kind>
+inline constexpr bool is_python_kind = std::is_base_of_v<py::PyObjSlot, Kind>;
 
 namespace c {
 

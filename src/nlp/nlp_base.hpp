@@ -12,9 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "convert/gil.hpp"
+#include "convert/thread_exit.hpp"
+#include "nlp/callback_kinds.hpp"
 #include "nlp/nlp_data.hpp"
 #include "nlp/sparsity.hpp"
-#include "nlp/thread_exit.hpp"
 
 namespace vornel {
 
@@ -42,7 +44,11 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
         eval_g_cb(g_),
         eval_jac_g_cb(jac_g_cb),
         eval_h_cb(h_cb),
-        intermediate_callback_cb(intermediate) {}
+        intermediate_callback_cb(intermediate) {
+    python_routines = is_python_kind<F> || is_python_kind<GradF> || is_python_kind<G> ||
+                      is_python_kind<JacG> || is_python_kind<H> ||
+                      is_python_kind<IntermediateCallback>;
+  }
 
   bool get_nlp_info(Index& n_, Index& m_, Index& nnz_jac_g_, Index& nnz_h_lag_,
                     IndexStyleEnum& index_style) override {
@@ -76,29 +82,22 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
 
   bool get_starting_point(Index n_, bool init_x, Number* x_, bool init_z, Number* z_L, Number* z_U,
                           Index m_, bool init_lambda, Number* lambda) override {
-    if (!buffers_usable(false)) return false;
-    const auto n_size = static_cast<std::size_t>(n_);
-    if (init_x) arr_copy(x, x_, n_size);
-    if (init_z) {
-      if (mult_x_L != nullptr) arr_copy(mult_x_L, z_L, n_size);
-      if (mult_x_U != nullptr) arr_copy(mult_x_U, z_U, n_size);
-    }
-    if (init_lambda && mult_g != nullptr) arr_copy(mult_g, lambda, static_cast<std::size_t>(m_));
-    const bool z_served = !init_z || (mult_x_L != nullptr && mult_x_U != nullptr);
-    const bool lambda_served = !init_lambda || mult_g != nullptr;
-    return z_served && lambda_served;
+    // The caller's arrays are Python objects that other threads may change.
+    return with_gil([&] {
+      return copy_starting_point(n_, init_x, x_, init_z, z_L, z_U, m_, init_lambda, lambda);
+    });
   }
 
   bool eval_f(Index n_, const Number* x_, bool, Number& obj_value_) override {
-    return solver_boundary([&] { return eval_f_cb(n_, x_, obj_value_); });
+    return run_callback<F>([&] { return eval_f_cb(n_, x_, obj_value_); });
   }
 
   bool eval_grad_f(Index n_, const Number* x_, bool, Number* grad_f) override {
-    return solver_boundary([&] { return eval_grad_f_cb(n_, x_, grad_f); });
+    return run_callback<GradF>([&] { return eval_grad_f_cb(n_, x_, grad_f); });
   }
 
   bool eval_g(Index n_, const Number* x_, bool, Index m_, Number* g_) override {
-    return solver_boundary([&] { return eval_g_cb(n_, x_, m_, g_); });
+    return run_callback<G>([&] { return eval_g_cb(n_, x_, m_, g_); });
   }
 
   bool eval_jac_g(Index n_, const Number* x_, bool, Index m_, Index nele_jac, Index* iRow,
@@ -107,7 +106,7 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_jac_g, iRow, jCol);
       return true;
     }
-    return solver_boundary([&] { return eval_jac_g_cb(n_, x_, m_, nele_jac, values); }) &&
+    return run_callback<JacG>([&] { return eval_jac_g_cb(n_, x_, m_, nele_jac, values); }) &&
            all_finite(values, nele_jac);
   }
 
@@ -117,7 +116,7 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_h, iRow, jCol);
       return true;
     }
-    return solver_boundary(
+    return run_callback<H>(
                [&] { return eval_h_cb(n_, x_, obj_factor, m_, lambda, nele_hess, values); }) &&
            all_finite(values, nele_hess);
   }
@@ -126,20 +125,12 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
                          const Number* z_U, Index m_, const Number* g_, const Number* lambda,
                          Number obj_value_, const Ipopt::IpoptData* ip_data,
                          Ipopt::IpoptCalculatedQuantities* ip_cq) override {
-    // An array that is no longer the memory bound receives nothing, and
-    // neither do the others: solve() raises instead of returning results.
-    if (buffers_usable(true)) {
-      const auto n_size = static_cast<std::size_t>(n_);
-      const auto m_size = static_cast<std::size_t>(m_);
-      if (x != nullptr) arr_copy(x_, x, n_size);
-      if (mult_x_L != nullptr) arr_copy(z_L, mult_x_L, n_size);
-      if (mult_x_U != nullptr) arr_copy(z_U, mult_x_U, n_size);
-      if (g != nullptr) arr_copy(g_, g, m_size);
-      if (mult_g != nullptr) arr_copy(lambda, mult_g, m_size);
-    }
-    obj_value = obj_value_;
-    store_statistics(ip_data, ip_cq);
-    last_solve.finish(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
+    // The results reach Python objects (the caller's arrays, the record
+    // that Problem.result and stats read) under the interpreter lock.
+    with_gil([&] {
+      store_solution(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
+      return true;
+    });
   }
 
   // Besides the user's routine, this is where a run is stopped on behalf of
@@ -151,14 +142,22 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
                              Number regularization_size, Number alpha_du, Number alpha_pr,
                              Index ls_trials, const Ipopt::IpoptData* ip_data,
                              Ipopt::IpoptCalculatedQuantities* ip_cq) override {
-    return solver_boundary([&] {
-      if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) return false;
-      const IterateScope scope(iterate, ip_data, ip_cq);
-      const bool go_on = intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu,
-                                                  d_norm, regularization_size, alpha_du, alpha_pr,
-                                                  ls_trials, ip_data, ip_cq);
-      return go_on && PyErr_Occurred() == nullptr;
-    });
+    if (python_each_iteration && !python_lets_run_go_on()) return false;
+    if constexpr (is_python_kind<IntermediateCallback>) {
+      return with_gil([&] {
+        const IterateScope scope(iterate, ip_data, ip_cq);
+        const bool go_on = intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu,
+                                                    d_norm, regularization_size, alpha_du, alpha_pr,
+                                                    ls_trials, ip_data, ip_cq);
+        return go_on && PyErr_Occurred() == nullptr;
+      });
+    } else {
+      return solver_boundary([&] {
+        return intermediate_callback_cb(mode, iter, obj_value_, inf_pr, inf_du, mu, d_norm,
+                                        regularization_size, alpha_du, alpha_pr, ls_trials, ip_data,
+                                        ip_cq);
+      });
+    }
   }
 
   std::vector<double> x_L;
@@ -177,6 +176,54 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
   IntermediateCallback intermediate_callback_cb;
 
  private:
+  bool copy_starting_point(Index n_, bool init_x, Number* x_, bool init_z, Number* z_L, Number* z_U,
+                           Index m_, bool init_lambda, Number* lambda) {
+    if (!buffers_usable(false)) return false;
+    const auto n_size = static_cast<std::size_t>(n_);
+    if (init_x) arr_copy(x, x_, n_size);
+    if (init_z) {
+      if (mult_x_L != nullptr) arr_copy(mult_x_L, z_L, n_size);
+      if (mult_x_U != nullptr) arr_copy(mult_x_U, z_U, n_size);
+    }
+    if (init_lambda && mult_g != nullptr) arr_copy(mult_g, lambda, static_cast<std::size_t>(m_));
+    const bool z_served = !init_z || (mult_x_L != nullptr && mult_x_U != nullptr);
+    const bool lambda_served = !init_lambda || mult_g != nullptr;
+    return z_served && lambda_served;
+  }
+
+  void store_solution(Index n_, const Number* x_, const Number* z_L, const Number* z_U, Index m_,
+                      const Number* g_, const Number* lambda, Number obj_value_,
+                      const Ipopt::IpoptData* ip_data, Ipopt::IpoptCalculatedQuantities* ip_cq) {
+    // An array that is no longer the memory bound receives nothing, and
+    // neither do the others: solve() raises instead of returning results.
+    if (buffers_usable(true)) {
+      const auto n_size = static_cast<std::size_t>(n_);
+      const auto m_size = static_cast<std::size_t>(m_);
+      if (x != nullptr) arr_copy(x_, x, n_size);
+      if (mult_x_L != nullptr) arr_copy(z_L, mult_x_L, n_size);
+      if (mult_x_U != nullptr) arr_copy(z_U, mult_x_U, n_size);
+      if (g != nullptr) arr_copy(g_, g, m_size);
+      if (mult_g != nullptr) arr_copy(lambda, mult_g, m_size);
+    }
+    obj_value = obj_value_;
+    store_statistics(ip_data, ip_cq);
+    last_solve.finish(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
+  }
+
+  template <class Kind, class Call>
+  static bool run_callback(Call&& call) {
+    if constexpr (is_python_kind<Kind>) {
+      return with_gil(std::forward<Call>(call));
+    } else {
+      return solver_boundary(std::forward<Call>(call));
+    }
+  }
+
+  // No exception is pending and no signal handler raised one.
+  static bool python_lets_run_go_on() {
+    return with_gil([] { return PyErr_Occurred() == nullptr && PyErr_CheckSignals() == 0; });
+  }
+
   void store_statistics(const Ipopt::IpoptData* ip_data, Ipopt::IpoptCalculatedQuantities* ip_cq) {
     if (ip_cq == nullptr) return;
     auto* nlp = dynamic_cast<Ipopt::OrigIpoptNLP*>(Ipopt::GetRawPtr(ip_cq->GetIpoptNLP()));

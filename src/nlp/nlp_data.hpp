@@ -66,6 +66,13 @@ class NlpData {
   bool buffers_usable(bool writing) const {
     return buffer_check == nullptr || buffer_check->buffers_usable(writing);
   }
+  // Whether the solver's thread looks at Python on every iteration: for a
+  // pending exception and for signals (Ctrl-C). A solve with only compiled
+  // routines, on a thread that no signal handler runs on, has neither and
+  // keeps the interpreter lock away for the whole run.
+  bool python_each_iteration = true;
+  // Whether any routine of the problem is a Python callable.
+  bool python_routines = false;
   // For the Python layer: the latest solve, and the solver's data while the
   // per-iteration callback runs.
   SolveRecord last_solve;

@@ -7,6 +7,7 @@
 
 #include <cxxabi.h>
 
+#include <ctime>
 #include <limits>
 
 namespace vornel {
@@ -74,7 +75,13 @@ void SolveRecord::finish(int n, const double* x_, const double* z_L, const doubl
 void SolveClock::stop(SolveRecord& record) const {
   record.wall_time =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_).count();
-  record.cpu_time = static_cast<double>(std::clock() - cpu_) / CLOCKS_PER_SEC;
+  record.cpu_time = thread_cpu_seconds() - cpu_;
+}
+
+double SolveClock::thread_cpu_seconds() {
+  timespec now{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0.0;
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 }  // namespace vornel

@@ -43,14 +43,18 @@ struct SolveRecord {
 };
 
 // Wall and CPU time of one solve, from construction to stop().
+// The CPU time is the calling thread's: solves in other threads must not
+// count (the solver and its linear algebra run on this thread).
 class SolveClock {
  public:
-  SolveClock() : wall_(std::chrono::steady_clock::now()), cpu_(std::clock()) {}
+  SolveClock() : wall_(std::chrono::steady_clock::now()), cpu_(thread_cpu_seconds()) {}
   void stop(SolveRecord& record) const;
 
  private:
+  static double thread_cpu_seconds();
+
   std::chrono::steady_clock::time_point wall_;
-  std::clock_t cpu_;
+  double cpu_;
 };
 
 // The solver's data while the per-iteration callback runs; null otherwise.

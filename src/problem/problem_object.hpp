@@ -22,7 +22,8 @@ struct ProblemObject {
   // keep alive what the adapter's kinds point to.
   PyObject* callback_objects[CallbackCount];
   // Set while solve() runs, so that neither a callback nor another thread
-  // can start another solve of the same problem; the thread that runs it.
+  // can start another solve of the same problem, and other threads cannot
+  // change what the solve reads; the thread that runs it.
   bool solving;
   unsigned long solving_thread;
 };
@@ -32,6 +33,11 @@ struct ProblemObject {
 // allocation on (gc.get_objects(), a gc callback), before construction has
 // given it a problem, and after a failed construction has taken it away.
 ProblemObject* initialised_problem(PyObject* self);
+
+// False with RuntimeError(`message`) while another thread solves the
+// problem: what the solve reads must not change under it. A callback of the
+// running solve (on its own thread) may go on.
+bool check_not_solved_elsewhere(const ProblemObject* problem, const char* message);
 
 extern "C" {
 extern PyTypeObject VornelProblemType;

@@ -107,6 +107,12 @@ ProblemObject* initialised_problem(PyObject* self) {
   return nullptr;
 }
 
+bool check_not_solved_elsewhere(const ProblemObject* problem, const char* message) {
+  if (!problem->solving || problem->solving_thread == PyThread_get_thread_ident()) return true;
+  PyErr_SetString(PyExc_RuntimeError, message);
+  return false;
+}
+
 namespace {
 
 ProblemObject* as_problem(PyObject* self) { return reinterpret_cast<ProblemObject*>(self); }

@@ -40,7 +40,12 @@ PyObject* set(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
                  static_cast<int>(positional), positional == 1 ? "was" : "were");
     return nullptr;
   }
-  if (!set_options_from_dict(*problem->bundle, kwargs)) return nullptr;
+  if (!check_not_solved_elsewhere(problem,
+                                  "set() called on a problem that another thread is solving; "
+                                  "options change between solves") ||
+      !set_options_from_dict(*problem->bundle, kwargs)) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
@@ -59,6 +64,13 @@ PyObject* set_problem_scaling(ProblemObject* problem, PyObject* args, PyObject* 
       check_scaling(obj_scaling, x_scaling, g_scaling);
   if (!ok) {
     py_error_context("vornel.Problem.set_problem_scaling()");
+    return nullptr;
+  }
+  // Checked after the arguments: converting them runs Python code, which
+  // lets other threads start a solve.
+  if (!check_not_solved_elsewhere(problem,
+                                  "set_problem_scaling() called on a problem that another thread "
+                                  "is solving; the scaling changes between solves")) {
     return nullptr;
   }
   data.x_scaling = std::move(x_scaling);

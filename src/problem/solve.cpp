@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "convert/entry_guard.hpp"
+#include "convert/gil.hpp"
 #include "convert/numpy_api.hpp"
 #include "convert/py_ref.hpp"
 #include "problem/problem_object.hpp"
@@ -215,6 +216,38 @@ bool check_not_solving(const ProblemObject* problem) {
   return false;
 }
 
+// Signal handlers run on the main thread only (the main thread of the
+// process after a fork), so only a solve there has any to run.
+bool on_main_thread() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef main = threading
+                   ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                   : PyRef();
+  PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
+  const unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (PyErr_Occurred() != nullptr) {
+    // Without an answer, look for signals as if on the main thread.
+    PyErr_Clear();
+    return true;
+  }
+  return main_ident == PyThread_get_thread_ident();
+}
+
+// Runs the solver with the interpreter lock given up, so that other Python
+// threads run meanwhile, and taken back only where the run touches Python.
+// Python routines are called with the lock held for the whole run: taking
+// it back for each call leaves every call waiting behind any thread that
+// runs Python code (HS071 with Python callbacks took 65 times as long
+// beside one busy thread).
+Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, bool python_routines) {
+  const GilRelease released;
+  const SolverTurn turn;
+  if (python_routines) {
+    return with_gil([&] { return bundle.optimize(); });
+  }
+  return bundle.optimize();
+}
+
 PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"x0", "mult_g", "mult_x_L", "mult_x_U", nullptr};
   PyArrayObject* x0 = nullptr;
@@ -242,8 +275,9 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
     data.set_initial_values(arrays.x0().data(), arrays.mult_g().data(), arrays.mult_x_L().data(),
                             arrays.mult_x_U().data());
     data.last_solve.begin(arrays.x0().data(), data.n, data.m);
+    data.python_each_iteration = data.python_routines || on_main_thread();
     const SolveClock clock;
-    status = problem->bundle->optimize();
+    status = run_solver(*problem->bundle, data.python_routines);
     clock.stop(data.last_solve);
     data.last_solve.status = static_cast<int>(status);
   }

@@ -36,6 +36,15 @@ struct NamedStatus {
   int value;
 };
 
+// Whether solves of different problems may run at the same time. From 3.14
+// on, Ipopt serialises its own calls into MUMPS, the one part of it that
+// keeps global state; before, two solves at once corrupt each other.
+#ifdef VORNEL_IPOPT_3_14
+inline constexpr bool parallel_solves = true;
+#else
+inline constexpr bool parallel_solves = false;
+#endif
+
 #ifdef VORNEL_IPOPT_3_14
 inline void blas_copy(Ipopt::Index n, const Ipopt::Number* x, Ipopt::Number* y) {
   Ipopt::IpBlasCopy(n, x, 1, y, 1);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/gil.hpp"
 #include "convert/py_ref.hpp"
 
 namespace vornel {
@@ -95,15 +96,15 @@ void PyStdoutJournal::append(const char* text, std::size_t size) {
 // for the rest of the run: the solve itself must not fail for its log.
 void PyStdoutJournal::write(std::size_t size, bool flush) {
   if (!broken_) {
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    {
+    // The solver may run without the interpreter lock.
+    with_gil([&] {
       SavedError saved;
       if (!py_write_stdout(pending_.data(), size, flush)) {
         broken_ = true;
         PyErr_WriteUnraisable(nullptr);
       }
-    }
-    PyGILState_Release(gil);
+      return true;
+    });
   }
   pending_.erase(0, size);
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "solver/ipopt_compat.hpp"
@@ -57,7 +58,20 @@ std::string trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \n") - first + 1);
 }
 
+std::recursive_mutex& solver_mutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
 }  // namespace
+
+SolverTurn::SolverTurn() {
+  if constexpr (!compat::parallel_solves) solver_mutex().lock();
+}
+
+SolverTurn::~SolverTurn() {
+  if constexpr (!compat::parallel_solves) solver_mutex().unlock();
+}
 
 bool OptionVisitor::operator()(int value) const {
   return options->SetIntegerValue(std::string(name), value, true, false);

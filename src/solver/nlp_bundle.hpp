@@ -60,6 +60,19 @@ class NlpBundle {
   bool has_hessian_ = true;
 };
 
+// A turn at the solver: where the linked Ipopt cannot run two solves at
+// once, a process-wide lock held for one run; otherwise nothing. The caller
+// must not hold the interpreter lock while it waits (a running solve may
+// need it to finish). The lock is recursive: a callback may solve another
+// problem on the same thread.
+class SolverTurn {
+ public:
+  SolverTurn();
+  SolverTurn(const SolverTurn&) = delete;
+  SolverTurn& operator=(const SolverTurn&) = delete;
+  ~SolverTurn();
+};
+
 // Applies every entry of a dict (null or None apply nothing). Stops at the
 // first failing entry with an exception set (TypeError, ValueError or the
 // UnicodeEncodeError of a text that is not UTF-8); the entries before it

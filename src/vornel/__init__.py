@@ -8,6 +8,7 @@ from vornel._core import (
     get_ipopt_options,
     ipopt_linear_solver,
     ipopt_version,
+    parallel_solves,
 )
 from vornel._result import Iterate, SolveResult, current_iterate, result
 from vornel._status import Status
@@ -36,4 +37,5 @@ __all__ = [
     "get_ipopt_options",
     "ipopt_linear_solver",
     "ipopt_version",
+    "parallel_solves",
 ]

@@ -17,6 +17,7 @@ from vornel._status import Status as Status
 __version__: str
 ipopt_version: str
 ipopt_linear_solver: str
+parallel_solves: bool
 __all__ = [
     "CheckReport",
     "Finding",
@@ -29,6 +30,7 @@ __all__ = [
     "get_ipopt_options",
     "ipopt_linear_solver",
     "ipopt_version",
+    "parallel_solves",
 ]
 
 _Vector: TypeAlias = npt.NDArray[np.float64]

@@ -55,7 +55,8 @@ class SolveResult:
         primal_infeasibility, dual_infeasibility, complementarity: The
             final unscaled measures (max norms) that Ipopt's summary prints.
         evaluations: The evaluation counts, the keys of ``Problem.stats``.
-        wall_time, cpu_time: Seconds the solve took.
+        wall_time, cpu_time: Seconds the solve took: elapsed, and of CPU time
+            on the solving thread (other threads' solves do not count).
 
     Values the solver did not produce (it stopped before its first
     iterate, for instance with an invalid option) are NaN, and -1 for the

@@ -1,4 +1,4 @@
-#include "nlp/thread_exit.hpp"
+#include "convert/thread_exit.hpp"
 
 #include <unistd.h>
 
