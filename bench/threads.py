@@ -160,7 +160,7 @@ def child(args):
                 rates[case.name][threads].append(throughput(case, threads, count))
     return {
         "ipopt": vornel.ipopt_version,
-        "parallel_solves": getattr(vornel, "parallel_solves", None),
+        "parallel_solves": vornel.parallel_solves,
         "stall_problem": {
             "iterations": stall_case.iterations,
             "solve_time": solve_time,
@@ -176,8 +176,6 @@ def child(args):
 
 
 def lock_note(parallel):
-    if parallel is None:
-        return "this vornel holds the interpreter lock for the whole solve"
     if parallel:
         return "vornel.parallel_solves is True: solves of different problems run at once"
     return (

@@ -54,7 +54,7 @@ def main() -> None:
     print(f"same results as with 1 thread: {results == sequential}")
     print(f"wall time, 1 thread:   {one_time * 1e3:8.1f} ms")
     print(f"wall time, {args.workers} threads: {pool_time * 1e3:8.1f} ms")
-    print(f"vornel.parallel_solves: {getattr(vornel, 'parallel_solves', None)}")
+    print(f"vornel.parallel_solves: {vornel.parallel_solves}")
 
 
 if __name__ == "__main__":
