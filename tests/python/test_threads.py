@@ -173,3 +173,24 @@ def test_a_signal_stops_the_main_threads_solve_and_no_other(handler, raised):
     )
     assert result.returncode == 0, result.stdout
     assert f"RAISED {raised}" in result.stdout and "WORKERS True" in result.stdout, result.stdout
+
+
+def test_the_current_iterate_is_the_solving_threads_alone():
+    inside, done = threading.Event(), threading.Event()
+
+    def intermediate_callback(*args):
+        problem.current_iterate()
+        inside.set()
+        done.wait(10)
+        return False
+
+    problem = problems.make_hs071(
+        intermediate_callback=intermediate_callback, ipopt_options=problems.QUIET
+    )
+    thread = threading.Thread(target=problem.solve, args=(problems.x0(),))
+    thread.start()
+    assert inside.wait(10)
+    with pytest.raises(RuntimeError, match="on the thread that solves"):
+        problem.current_iterate()
+    done.set()
+    thread.join()
