@@ -85,6 +85,34 @@ esac
 LD_PRELOAD="$preload" PYTHONPATH="$root/$build/package" \
   python3 -m pytest -p no:cacheprovider -q "$root/tests/python" "$@"
 
+# ThreadSanitizer on the tests that solve in threads: the module's own code
+# is instrumented; the interpreter's lock is a pthread mutex, which the
+# runtime sees, so every access the module makes to Python objects or to a
+# problem's record from two threads must be ordered by it or by the solver
+# turn. The interpreter, NumPy and Ipopt are not instrumented: races inside
+# them are not seen. VORNEL_SKIP_TSAN=1 leaves it out.
+if [ "${VORNEL_SKIP_TSAN:-0}" != 1 ]; then
+  tsan_build=build/tsan
+  cd "$root"
+  if [ ! -f "$tsan_build/build.ninja" ]; then
+    meson setup "$tsan_build" -Db_sanitize=thread -Db_lundef=false --buildtype=debug > /dev/null
+  fi
+  ninja -C "$tsan_build" -j "${SANITIZE_JOBS:-2}" > /dev/null
+  stage_package "$tsan_build"
+  cd /
+  echo "== under ThreadSanitizer"
+  # Without address-space randomisation where the tool exists: the runtime
+  # of some releases cannot map its shadow memory around a randomised layout.
+  norandom=()
+  if command -v setarch > /dev/null && setarch -R true 2> /dev/null; then norandom=(setarch -R); fi
+  # Thread leaks are not reported: on Debian 13, Debian's MUMPS brings in the
+  # MPI stack, whose transport library starts a thread it never joins.
+  TSAN_OPTIONS="halt_on_error=0:exitcode=89:second_deadlock_stack=1:report_thread_leaks=0" \
+    LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH="$root/$tsan_build/package" \
+    "${norandom[@]}" python3 -m pytest -p no:cacheprovider -q "$root/tests/python/test_threads.py" \
+    "$root/tests/python/test_lifecycle.py" -k "thread or signal"
+fi
+
 # Valgrind's memcheck sees what AddressSanitizer cannot: reads and writes
 # through uninstrumented code (Ipopt's BLAS copy into a caller's array), on
 # the release build's own code paths. It is slow, so it runs a subset that

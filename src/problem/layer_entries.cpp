@@ -156,9 +156,12 @@ PyObject* py_current_iterate(PyObject*, PyObject* arg) {
   if (problem == nullptr) return nullptr;
   NlpData& data = *problem->nlp_data;
   const IterateView view = data.iterate;
-  if (!view) {
+  // Another thread would read the solver's data while the solving thread
+  // goes on with it.
+  if (!view || problem->solving_thread != PyThread_get_thread_ident()) {
     PyErr_SetString(PyExc_RuntimeError,
-                    "current_iterate() is available only while intermediate_callback runs");
+                    "current_iterate() is available only while intermediate_callback runs "
+                    "(on the thread that solves)");
     return nullptr;
   }
   const auto n = static_cast<std::size_t>(data.n);

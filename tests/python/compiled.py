@@ -78,11 +78,16 @@ class Library:
         self.cdll = ctypes.CDLL(str(path))
         self.cdll.hs071_magic.restype = ctypes.c_uint
         self.magic = self.cdll.hs071_magic()
+        self.cdll.hs071_most_running.restype = ctypes.c_int
         self.functions = {}
         for name in NAMES:
             function = getattr(self.cdll, name)
             function.restype, function.argtypes = PROTOTYPES[name]
             self.functions[name] = function
+
+    def most_running(self):
+        """The most slowed-down calls that ran at once since the last ask."""
+        return self.cdll.hs071_most_running()
 
     def user_data(self, stop_after=-1, delay_us=0):
         return UserData(

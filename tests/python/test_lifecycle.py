@@ -383,12 +383,15 @@ def test_an_instance_seen_before_it_is_complete_refuses_every_use(use, when):
 # --- the interpreter around the module ---------------------------------------
 
 
-def test_a_daemon_thread_solving_at_interpreter_exit_does_not_abort_the_process():
-    # The thread is ended while a Python callback runs inside the solver.
+@pytest.mark.parametrize("kind", ["python", "llc"])
+def test_a_daemon_thread_solving_at_interpreter_exit_does_not_abort_the_process(kind):
+    # The thread is ended while a Python callback runs inside the solver, or
+    # while a compiled solve runs without the interpreter lock and later
+    # asks for it back.
     result = run_child(
-        """
-        import threading, time
-        import problems
+        f"""
+        import tempfile, threading, time
+        import compiled, problems
 
         started = threading.Event()
 
@@ -397,9 +400,18 @@ def test_a_daemon_thread_solving_at_interpreter_exit_does_not_abort_the_process(
             time.sleep(0.001)
             return problems.eval_f(x)
 
+        if {kind!r} == "python":
+            kwargs = dict(eval_f=eval_f)
+            options = {{**problems.QUIET, "max_iter": 100000, "tol": 1e-30, "acceptable_iter": 0}}
+        else:
+            # Short solves: each ends by taking the lock back for its results.
+            library = compiled.Library(compiled.build(tempfile.mkdtemp()))
+            callbacks = library.callbacks(delay_us=300)
+            kwargs, options = callbacks.kwargs({kind!r}), problems.QUIET
+
         def run():
-            options = {**problems.QUIET, "max_iter": 100000, "tol": 1e-30, "acceptable_iter": 0}
-            p = problems.make_hs071(eval_f=eval_f, ipopt_options=options)
+            p = problems.make_hs071(**kwargs, ipopt_options=options)
+            started.set()
             while True:
                 p.solve(problems.x0())
 

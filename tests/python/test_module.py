@@ -10,7 +10,14 @@ import pytest
 
 import vornel
 
-CORE = {"Problem", "get_ipopt_options", "__version__", "ipopt_version", "ipopt_linear_solver", "parallel_solves"}
+CORE = {
+    "Problem",
+    "get_ipopt_options",
+    "__version__",
+    "ipopt_version",
+    "ipopt_linear_solver",
+    "parallel_solves",
+}
 ADDED = {"Status", "SolveResult", "Iterate", "CheckReport", "Finding", "Mismatch"}
 PUBLIC = CORE | ADDED
 

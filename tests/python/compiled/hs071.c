@@ -24,13 +24,30 @@ struct user_data {
   long delay_us;
 };
 
+/* How many slowed-down calls run at this moment, in any thread, and the most
+ * that ever did: tells whether solves in threads ran at the same time. */
+static int running, most_running;
+
+static void note_running(int change) {
+  const int now = __atomic_add_fetch(&running, change, __ATOMIC_SEQ_CST);
+  int most = __atomic_load_n(&most_running, __ATOMIC_SEQ_CST);
+  while (now > most &&
+         !__atomic_compare_exchange_n(&most_running, &most, now, false, __ATOMIC_SEQ_CST,
+                                      __ATOMIC_SEQ_CST)) {
+  }
+}
+
+int hs071_most_running(void) { return __atomic_exchange_n(&most_running, 0, __ATOMIC_SEQ_CST); }
+
 static bool take(void *user_data) {
   struct user_data *data = (struct user_data *)user_data;
   if (data == NULL || data->magic != MAGIC) return false;
   ++data->calls;
   if (data->delay_us > 0) {
     struct timespec pause = {data->delay_us / 1000000, (data->delay_us % 1000000) * 1000};
+    note_running(1);
     nanosleep(&pause, NULL); /* a signal may cut it short; that is fine */
+    note_running(-1);
   }
   return true;
 }
