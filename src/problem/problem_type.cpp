@@ -133,7 +133,7 @@ void py_problem_dealloc(PyObject* self) {
   ProblemObject* problem = as_problem(self);
   // The callables are gone before the adapter that points at them; the
   // adapter never touches them while it is destroyed.
-  delete problem->bundle;
+  delete_bundle(problem->bundle);
   problem->bundle = nullptr;
   Py_TYPE(self)->tp_free(self);
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "convert/gil.hpp"
 #include "solver/ipopt_compat.hpp"
 
 namespace vornel {
@@ -71,6 +72,16 @@ SolverTurn::SolverTurn() {
 
 SolverTurn::~SolverTurn() {
   if constexpr (!compat::parallel_solves) solver_mutex().unlock();
+}
+
+void delete_bundle(NlpBundle* bundle) {
+  if constexpr (compat::parallel_solves) {
+    delete bundle;
+  } else {
+    const GilRelease released;
+    const SolverTurn turn;
+    delete bundle;
+  }
 }
 
 bool OptionVisitor::operator()(int value) const {

@@ -73,6 +73,12 @@ class SolverTurn {
   ~SolverTurn();
 };
 
+// Deletes a bundle. A bundle that has run holds the solver's linear solver,
+// whose deletion ends its MUMPS instance: where runs take turns, that waits
+// for a turn too, with the interpreter lock given up meanwhile (the caller
+// holds it).
+void delete_bundle(NlpBundle* bundle);
+
 // Applies every entry of a dict (null or None apply nothing). Stops at the
 // first failing entry with an exception set (TypeError, ValueError or the
 // UnicodeEncodeError of a text that is not UTF-8); the entries before it
