@@ -9,8 +9,9 @@ IpoptApplicationFactory() and OptimizeTNLP() are counted on their own, and a
 fresh interpreter with the vornel that `python3` imports, which marks the end
 of each stage (a callgrind dump through a one-line C helper) so that every
 stage is counted on its own: import numpy, import vornel, the construction
-of a Problem, the first solve, the K-th solve on the same Problem, and a
-further construction and solve on a new Problem. Instruction counts do not
+of a Problem, the first solve, the K-th solve on the same Problem, a further
+construction and solve on a new Problem, and the first and a later read of
+Problem.result. Instruction counts do not
 depend on the machine's load; the result is a Markdown table.
 """
 
@@ -74,6 +75,10 @@ mark(b"its first solve")
 x[:] = x0
 problem.solve(x)
 mark(b"solve on the first Problem")
+problem.result
+mark(b"first Problem.result")
+problem.result
+mark(b"Problem.result again")
 """
 
 
