@@ -194,3 +194,28 @@ def test_the_current_iterate_is_the_solving_threads_alone():
         problem.current_iterate()
     done.set()
     thread.join()
+
+
+def test_a_callback_may_solve_another_problem():
+    # The solver turn is the thread's already: waiting for it would hang.
+    result = run_child(
+        """
+        import tempfile
+        import compiled, problems
+
+        library = compiled.Library(compiled.build(tempfile.mkdtemp()))
+        callbacks = library.callbacks()
+        inner = problems.make_hs071(**callbacks.kwargs("capsule"), ipopt_options=problems.QUIET)
+        inner_results = []
+
+        def eval_f(x):
+            if not inner_results:
+                inner_results.append(inner.solve(problems.x0())[1:])
+            return problems.eval_f(x)
+
+        outer = problems.make_hs071(eval_f=eval_f, ipopt_options=problems.QUIET)
+        print("SOLVED", outer.solve(problems.x0())[1:] == inner_results[0])
+        """,
+        timeout=60,
+    )
+    assert "SOLVED True" in result.stdout, result.stdout
