@@ -2,6 +2,7 @@
 """The fixed costs of a solve, in instructions counted by callgrind.
 
     python3 bench/fixed_costs.py [--solves K] [--form compiled|python] [--keep DIR]
+    python3 bench/fixed_costs.py --wall R [--other DIR]
 
 Runs HS071 under valgrind --tool=callgrind twice: the native C++ program
 (bench/build/native-system, against the Ipopt pkg-config finds), whose
@@ -13,12 +14,20 @@ of a Problem, the first solve, the K-th solve on the same Problem, a further
 construction and solve on a new Problem, and the first and a later read of
 Problem.result. Instruction counts do not
 depend on the machine's load; the result is a Markdown table.
+
+With --wall, wall times instead, which the load inflates: R fresh processes
+each (interleaved) of the native program's first OptimizeTNLP, of vornel's
+first solve, and of `import vornel` after `import numpy`; --other adds the
+same for the vornel installed in DIR (pip install --target DIR), such as an
+earlier version.
 """
 
 import argparse
 import glob
+import json
 import os
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -181,15 +190,64 @@ def vornel_counts(folder, form, solves):
     return counts, parts
 
 
+IMPORT_TIME = (
+    "import time, numpy; start = time.perf_counter(); import vornel; "
+    "print(time.perf_counter() - start, vornel.__file__)"
+)
+
+
+def wall(repeat, other):
+    """Median and minimum wall times, in ms, of fresh processes."""
+    opts = [f"{k}={v}" for k, v in OPTIONS.items()]
+    installs = {"vornel": os.environ}
+    if other:
+        installs[f"vornel in {other}"] = dict(os.environ, PYTHONPATH=other)
+    times = {"native first OptimizeTNLP": []}
+    for _ in range(repeat):
+        out = subprocess.run([NATIVE, "hs071", "4", *opts], capture_output=True, text=True)
+        times["native first OptimizeTNLP"].append(json.loads(out.stdout.splitlines()[-1])["time"])
+        for name, env in installs.items():
+            child = [sys.executable, os.path.join(HERE, "child.py"), "solve", "compiled"]
+            out = subprocess.run(
+                [*child, "hs071", "4", run.LIB, "1"], capture_output=True, text=True, env=env
+            )
+            times.setdefault(f"{name}: first solve", []).append(
+                json.loads(out.stdout.splitlines()[-1])["time"]
+            )
+            out = subprocess.run(
+                [sys.executable, "-c", IMPORT_TIME],
+                capture_output=True,
+                text=True,
+                env=env,
+                cwd=run.BUILD,
+                check=True,
+            ).stdout.split()
+            if other and (out[1].startswith(other) != name.endswith(other)):
+                raise SystemExit(f"{name} imports from {out[1]}")
+            times.setdefault(f"{name}: import vornel", []).append(float(out[0]))
+    print(f"wall times of {repeat} fresh processes each, ms; load average {os.getloadavg()}")
+    print()
+    print("| measure | median | minimum |")
+    print("|---|---:|---:|")
+    for name, values in times.items():
+        print(f"| {name} | {statistics.median(values) * 1e3:.2f} | {min(values) * 1e3:.2f} |")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--solves", type=int, default=100, help="solves on one Problem")
     parser.add_argument("--form", choices=("compiled", "python"), default="compiled")
     parser.add_argument("--keep", help="a folder to keep the callgrind files in")
+    parser.add_argument("--wall", type=int, metavar="R", help="wall times of R processes each")
+    parser.add_argument("--other", help="with --wall: a folder with another vornel install")
     args = parser.parse_args()
     if args.solves < 3:
         parser.error("--solves must be at least 3")
     build()
+    if args.wall:
+        print(f"load average {os.getloadavg()}")
+        wall(args.wall, args.other and os.path.abspath(args.other))
+        return
     with tempfile.TemporaryDirectory() as tmp:
         folder = args.keep or tmp
         os.makedirs(folder, exist_ok=True)
