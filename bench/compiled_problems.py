@@ -33,5 +33,5 @@ def capsule(lib, symbol, user_data=None):
 def callbacks(lib, name, roles=ROLES):
     """The eval_* keyword arguments with C functions of `lib` (a ctypes.CDLL)."""
     prefix = name if name == "zero" else c_prefix(name)
-    user_data = None if prefix in ("hs071", "zero") else PARAMS
+    user_data = None if prefix in ("hs071", "zero", "heavy") else PARAMS
     return {f"eval_{role}": capsule(lib, f"{prefix}_{role}", user_data) for role in roles}

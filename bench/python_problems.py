@@ -9,7 +9,7 @@ import numpy as np
 
 ALPHA = 100.0  # weight of the Rosenbrock terms, the C functions' user data
 INF = 2.0e19
-NAMES = ("hs071", "rosenbrock", "chained", "car")
+NAMES = ("hs071", "rosenbrock", "chained", "car", "heavy")
 # The car problem (see bench/compiled/problems.c): horizon, obstacles (centre x,
 # centre y, radius), bounds of (px, py, theta, v, a, w), both ends of (px, py, theta, v).
 CAR_HORIZON = 10.0
@@ -67,6 +67,18 @@ def definition(name, n):
         ), x0
     if name == "car":
         return car_definition(n)
+    if name == "heavy":
+        i = np.arange(n)
+        return dict(
+            n=n,
+            x_l=np.full(n, -2.0),
+            x_u=np.full(n, 2.0),
+            m=1,
+            g_l=np.array([n / 4]),
+            g_u=np.array([n / 4]),
+            sparsity_indices_jac_g=(np.zeros(n, dtype=int).tolist(), i.tolist()),
+            sparsity_indices_h=(i.tolist(), i.tolist()),
+        ), x0
     raise ValueError(f"unknown problem {name!r}")
 
 
@@ -290,7 +302,44 @@ def car_h(x, lagrange, obj_factor, out):
     v[:, 4:] = 2.0 * h * obj_factor
 
 
-_PREFIX = {"hs071": "hs071", "rosenbrock": "rosen", "chained": "chained", "car": "car"}
+# --- The evaluation-heavy problem (bench/compiled/problems.c) ---------------
+
+HEAVY_TERMS = 2048
+HEAVY_SCALE = 1.0 + np.arange(HEAVY_TERMS) / HEAVY_TERMS
+HEAVY_SHIFT = np.arange(HEAVY_TERMS) % 7 / 7.0 - 0.5
+
+
+def heavy_arg(x):
+    return HEAVY_SCALE * (x[:, None] - HEAVY_SHIFT)
+
+
+def heavy_f(x):
+    return float(np.cosh(heavy_arg(x)).sum() / HEAVY_TERMS)
+
+
+def heavy_grad_f(x, out):
+    out[:] = np.sinh(heavy_arg(x)) @ HEAVY_SCALE / HEAVY_TERMS
+
+
+def heavy_g(x, out):
+    out[0] = x.sum()
+
+
+def heavy_jac_g(x, out):
+    out[:] = 1.0
+
+
+def heavy_h(x, lagrange, obj_factor, out):
+    out[:] = obj_factor * (np.cosh(heavy_arg(x)) @ HEAVY_SCALE**2) / HEAVY_TERMS
+
+
+_PREFIX = {
+    "hs071": "hs071",
+    "rosenbrock": "rosen",
+    "chained": "chained",
+    "car": "car",
+    "heavy": "heavy",
+}
 ROLES = ("f", "grad_f", "g", "jac_g", "h")
 
 

@@ -15,7 +15,7 @@ from numba.np.numpy_support import carray
 from scipy import LowLevelCallable  # type: ignore[import-untyped]
 
 import vornel
-from _hs071 import HESS, INF, JAC_G, QUIET, make_problem, x0
+from _hs071 import make_problem, x0
 
 double_p = types.CPointer(types.double)  # type: ignore[no-untyped-call]
 F_SIG = types.boolean(types.intc, double_p, double_p, types.voidptr)
@@ -101,22 +101,17 @@ def eval_h(
     return True
 
 
-def make_numba_problem() -> vornel.Problem:
-    return vornel.Problem(
-        n=4,
-        x_l=np.ones(4),
-        x_u=np.full(4, 5.0),
-        m=2,
-        g_l=np.array([25.0, 40.0]),
-        g_u=np.array([INF, 40.0]),
-        sparsity_indices_jac_g=JAC_G,
-        sparsity_indices_h=HESS,
+def make_numba_problem(product_bound: float = 25.0) -> vornel.Problem:
+    """HS071 with the compiled callbacks; product_bound is the lower bound of
+    x0*x1*x2*x3. The functions are compiled once, at import, and every
+    Problem made here shares them."""
+    return make_problem(
+        product_bound,
         eval_f=LowLevelCallable(eval_f.ctypes),
         eval_grad_f=LowLevelCallable(eval_grad_f.ctypes),
         eval_g=LowLevelCallable(eval_g.ctypes),
         eval_jac_g=LowLevelCallable(eval_jac_g.ctypes),
         eval_h=LowLevelCallable(eval_h.ctypes),
-        ipopt_options=dict(QUIET),
     )
 
 

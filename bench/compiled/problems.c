@@ -141,8 +141,8 @@ bool chained_g(int n, const double* x, int m, double* out, void* ud) {
   (void)n, (void)ud;
   for (int k = 0; k < m; ++k) {
     const double a = x[k], b = x[k + 1], c = x[k + 2];
-    out[k] = 3.0 * b * b * b + 2.0 * c - 5.0 + sin(b - c) * sin(b + c) + 4.0 * b -
-             a * exp(a - b) - 3.0;
+    out[k] =
+        3.0 * b * b * b + 2.0 * c - 5.0 + sin(b - c) * sin(b + c) + 4.0 * b - a * exp(a - b) - 3.0;
   }
   return true;
 }
@@ -286,6 +286,63 @@ bool car_h(int n, const double* x, double of, int m, const double* l, int nele, 
     }
     v[4] = v[5] = 2.0 * h * of;
   }
+  return true;
+}
+
+/* An evaluation-heavy problem: every variable carries K = HEAVY_TERMS
+ * hyperbolic-cosine terms, so that evaluating f, its gradient and its
+ * Hessian costs far more than Ipopt's step computation, whose KKT matrix is
+ * a diagonal and one dense row:
+ *   min (1/K) sum_i sum_k cosh(s_k (x[i] - t_k)), s_k = 1 + k/K,
+ *   t_k = (k mod 7)/7 - 1/2, s.t. sum_i x[i] = n/4.
+ * The Jacobian is the n ones of that row; the Hessian is diagonal. */
+
+static double heavy_scale(int k) { return 1.0 + (double)k / HEAVY_TERMS; }
+static double heavy_shift(int k) { return (k % 7) / 7.0 - 0.5; }
+
+/* The order-th derivative (0, 1 or 2) of x[i]'s terms, times K. */
+static double heavy_terms(double xi, int order) {
+  double s = 0.0;
+  for (int k = 0; k < HEAVY_TERMS; ++k) {
+    const double a = heavy_scale(k), y = a * (xi - heavy_shift(k));
+    s += order == 0 ? cosh(y) : order == 1 ? a * sinh(y) : a * a * cosh(y);
+  }
+  return s;
+}
+
+bool heavy_f(int n, const double* x, double* obj, void* ud) {
+  (void)ud;
+  double s = 0.0;
+  for (int i = 0; i < n; ++i) s += heavy_terms(x[i], 0);
+  *obj = s / HEAVY_TERMS;
+  return true;
+}
+
+bool heavy_grad_f(int n, const double* x, double* out, void* ud) {
+  (void)ud;
+  for (int i = 0; i < n; ++i) out[i] = heavy_terms(x[i], 1) / HEAVY_TERMS;
+  return true;
+}
+
+bool heavy_g(int n, const double* x, int m, double* out, void* ud) {
+  (void)m, (void)ud;
+  double s = 0.0;
+  for (int i = 0; i < n; ++i) s += x[i];
+  out[0] = s;
+  return true;
+}
+
+bool heavy_jac_g(int n, const double* x, int m, int nele, double* out, void* ud) {
+  (void)x, (void)m, (void)nele, (void)ud;
+  for (int i = 0; i < n; ++i) out[i] = 1.0;
+  return true;
+}
+
+/* The constraint is linear: its multiplier does not enter the Hessian. */
+bool heavy_h(int n, const double* x, double of, int m, const double* l, int nele, double* out,
+             void* ud) {
+  (void)m, (void)l, (void)nele, (void)ud;
+  for (int i = 0; i < n; ++i) out[i] = of * heavy_terms(x[i], 2) / HEAVY_TERMS;
   return true;
 }
 

@@ -163,8 +163,12 @@ def test_list_options_of_one_category(tmp_path):
     assert [line.split()[0] for line in out.splitlines()] == expected
 
 
+def sweep_rows(out):
+    return re.findall(r"^\s*(\d+\.\d+)\s+(\S+)\s+(-?\d+)\s+(\d+)$", out, re.MULTILINE)
+
+
 def check_sweep(out, points):
-    rows = re.findall(r"^\s*(\d+\.\d+)\s+(\S+)\s+(-?\d+)\s+(\d+)$", out, re.MULTILINE)
+    rows = sweep_rows(out)
     assert len(rows) == points
     bounds = [float(r[0]) for r in rows]
     objectives = [float(r[1]) for r in rows]
@@ -177,6 +181,18 @@ def check_sweep(out, points):
 
 def test_parallel_sweep(tmp_path):
     check_sweep(run("parallel_sweep", "--points", "5", cwd=tmp_path), 5)
+
+
+@needs("numba", "scipy")
+def test_thread_sweep(tmp_path):
+    out = run("thread_sweep", "--points", "5", "--workers", "3", timeout=300, cwd=tmp_path)
+    check_sweep(out, 5)
+    assert field(out, r"^same results as with 1 thread: (\w+)$") == "True"
+    # Each point solved alone in a process of its own, with Python callbacks.
+    alone = run("parallel_sweep", "--points", "5", "--workers", "1", cwd=tmp_path)
+    assert sweep_rows(out) == sweep_rows(alone)
+    assert float(field(out, r"^wall time, 3 threads:\s+(\S+) ms$")) > 0
+    assert field(out, r"^vornel.parallel_solves: (\w+)$") == str(vornel.parallel_solves)
 
 
 @needs("dask", "distributed")
