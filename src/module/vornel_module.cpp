@@ -3,6 +3,7 @@
 #define VORNEL_NUMPY_IMPORT
 #include "convert/entry_guard.hpp"
 #include "convert/numpy_api.hpp"
+#include "convert/py_ref.hpp"
 #include "problem/layer_entries.hpp"
 #include "problem/problem_object.hpp"
 #include "solver/ipopt_compat.hpp"
@@ -22,8 +23,11 @@ PyObject* get_ipopt_options(PyObject* self, PyObject* args) {
                                         [&] { return vornel::py_get_ipopt_options(self, args); });
 }
 
+PyObject* module_getattr(PyObject* module, PyObject* name);
+
 PyMethodDef module_methods[] = {
     {"get_ipopt_options", get_ipopt_options, METH_NOARGS, vornel::py_get_ipopt_options_doc},
+    {"__getattr__", module_getattr, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -41,6 +45,26 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// The default linear solver is read from an application with every option
+// registered, which costs as much as building a Problem: it is looked up
+// when first asked for, and then kept as an ordinary attribute.
+PyObject* module_getattr(PyObject* module, PyObject* name) {
+  return vornel::guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, "ipopt_linear_solver") == 0) {
+      vornel::PyRef value =
+          vornel::PyRef::steal(PyUnicode_FromString(vornel::default_linear_solver().c_str()));
+      if (!value) return nullptr;
+      PyObject* kept = PyDict_SetDefault(PyModule_GetDict(module), name, value.get());
+      Py_XINCREF(kept);
+      return kept;
+    }
+    PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", module_def.m_name,
+                 name);
+    return nullptr;
+  });
+}
 
 // NumPy's own binding, without the printing and ImportError of its
 // import_array() macros: the init function does both itself.
@@ -77,8 +101,6 @@ PyObject* init_module() {
   }
   if (PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION) < 0 ||
       PyModule_AddStringConstant(module, "ipopt_version", IPOPT_VERSION) < 0 ||
-      PyModule_AddStringConstant(module, "ipopt_linear_solver",
-                                 vornel::default_linear_solver().c_str()) < 0 ||
       PyModule_AddObjectRef(module, "parallel_solves",
                             vornel::compat::parallel_solves ? Py_True : Py_False) < 0 ||
       !vornel::add_layer_functions(module)) {

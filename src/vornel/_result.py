@@ -8,12 +8,14 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import numpy.typing as npt
 
 from vornel import _core
 from vornel._status import Status
 
 if TYPE_CHECKING:
+    # Annotations only: numpy.typing costs a sixth of this module's import.
+    import numpy.typing as npt
+
     from vornel import Problem
 
     _Vector = npt.NDArray[np.float64]

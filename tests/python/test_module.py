@@ -3,6 +3,9 @@
 import importlib.metadata
 import pickle
 import re
+import subprocess
+import sys
+import textwrap
 import types
 
 import numpy as np
@@ -36,6 +39,73 @@ def test_the_core_is_private_and_publishes_the_same_objects():
         assert getattr(vornel, name) is getattr(_core, name)
     for name in ADDED:
         assert getattr(vornel, name).__module__.startswith("vornel._")
+
+
+# Each runs first thing in a fresh interpreter, where the names and members
+# that the package loads at first use are not loaded yet: the first use must
+# behave as every later one, and the import itself must not load them.
+FIRST_USE = {
+    "import alone": """
+        import sys
+        import vornel
+        assert not {"vornel._result", "vornel._check", "vornel._status", "dataclasses"} & set(
+            sys.modules
+        )
+        assert "ipopt_linear_solver" in dir(vornel) and "Status" in dir(vornel)
+    """,
+    "star import": """
+        from vornel import *
+        assert SolveResult.__module__ == "vornel._result" and Status(0).name == "Solve_Succeeded"
+        assert isinstance(ipopt_linear_solver, str) and ipopt_linear_solver
+    """,
+    "core's linear solver first": """
+        from vornel import _core
+        import vornel
+        assert _core.ipopt_linear_solver is vornel.ipopt_linear_solver
+        assert "ipopt_linear_solver" in vars(_core)
+    """,
+    "members through an instance": """
+        import inspect, numpy as np, vornel
+        problem = vornel.Problem(
+            n=1, x_l=np.zeros(1), x_u=np.ones(1), m=0, g_l=np.zeros(0), g_u=np.zeros(0),
+            sparsity_indices_jac_g=([], []), sparsity_indices_h=([], []),
+            eval_f=lambda x: 0.0, eval_grad_f=lambda x, out: None,
+            eval_g=lambda x, out: None, eval_jac_g=lambda x, out: None,
+        )
+        actions = [
+            lambda: setattr(problem, "result", 1),
+            lambda: delattr(problem, "result"),
+            lambda: problem.result,
+            problem.current_iterate,
+            lambda: type(problem.check(np.zeros(1))).__name__,
+        ]
+        def outcome(action):
+            try:
+                return repr(action())
+            except Exception as error:
+                return f"{type(error).__name__}: {error}"
+        first = [outcome(action) for action in actions]
+        assert first == [outcome(action) for action in actions], first
+        assert [text.split(":")[0] for text in first[:4]] == [
+            "AttributeError", "AttributeError", "RuntimeError", "RuntimeError"
+        ] and first[4] == "'CheckReport'", first
+        assert isinstance(inspect.getattr_static(vornel.Problem, "result"), property)
+        assert inspect.getattr_static(vornel.Problem, "check") is vornel.Problem.check
+    """,
+}
+
+
+@pytest.mark.parametrize("code", FIRST_USE.values(), ids=FIRST_USE.keys())
+def test_names_loaded_at_first_use_behave_as_loaded_ones(code, tmp_path):
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=60,
+        check=False,
+    )
+    assert run.returncode == 0, run.stderr
 
 
 def test_the_type_pickles_by_its_public_name():
