@@ -4,7 +4,8 @@
 # 3.13 the machine has (each in a virtual environment of its own under
 # build/venvs/), and the native tests and the Python suite again under
 # AddressSanitizer and UndefinedBehaviorSanitizer (all but the slow example,
-# stub and soak files), with a valgrind run of the array-passing tests.
+# stub and soak files), the tests that solve in threads under
+# ThreadSanitizer, and a valgrind run of the array-passing tests.
 # Extra arguments go to each pytest run but the sanitized one.
 #   VORNEL_SKIP_SANITIZERS=1       leaves the sanitizer run out
 #   VORNEL_OTHER_PYTHONS=0         leaves the other CPythons out
