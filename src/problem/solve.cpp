@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -162,20 +163,19 @@ class BoundArrays final : public BufferCheck {
   }
 
   bool buffers_usable(bool writing) override {
-    for (const BoundArray& array : arrays_) {
-      if (array.unchanged()) continue;
-      // An exception a callback left pending is the one solve() raises.
-      if (PyErr_Occurred() == nullptr) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "%s was resized, given other memory or made read-only while the solver "
-                     "ran; %s",
-                     array.name(),
-                     writing ? "no results were written into any array"
-                             : "its values were not read and the solver stopped");
-      }
-      return false;
+    const auto* const changed = std::find_if(
+        arrays_.begin(), arrays_.end(), [](const BoundArray& array) { return !array.unchanged(); });
+    if (changed == arrays_.end()) return true;
+    // An exception a callback left pending is the one solve() raises.
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_Format(PyExc_RuntimeError,
+                   "%s was resized, given other memory or made read-only while the solver "
+                   "ran; %s",
+                   changed->name(),
+                   writing ? "no results were written into any array"
+                           : "its values were not read and the solver stopped");
     }
-    return true;
+    return false;
   }
 
  private:
