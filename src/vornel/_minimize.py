@@ -44,6 +44,11 @@ if TYPE_CHECKING:
 _FD = _groups.METHODS
 _INF = np.inf
 _STOPPED = "`callback` raised `StopIteration`."
+# Forward differences resolve a gradient to about the square root of the
+# machine epsilon: Ipopt's tol (1e-8) is then out of reach, and its
+# acceptable level (1e-6 for 15 iterations in a row) too often. Stop at an
+# acceptable point sooner.
+_TWO_POINT = {"acceptable_tol": 1e-5, "acceptable_iter": 5}
 # Ipopt's options for a start from a previous solution: its point and
 # multipliers, pushed off the bounds only slightly, with a small barrier
 # parameter so that the solver does not first walk away from them.
@@ -152,6 +157,7 @@ class _Objective:
         x0: _Vector,
         prepare: Callable[[Any], Any],
         bounds: tuple[_Vector, _Vector],
+        exact: bool,
     ) -> None:
         n = x0.size
         self._prepare, self._bounds = prepare, bounds
@@ -172,11 +178,15 @@ class _Objective:
         self.update_sr1 = isinstance(hess, SR1)
         self._hess: _Function | None = None
         self.hess_pattern: Pattern | None = None
-        if not _quasi_newton("hess", hess):
+        if exact:
             self._hess = _Function("hess", hess, args)
             first = self._hess(prepare(x0))
             self.hess_pattern, self._h = Pattern.of("hess", first, (n, n), lower=True)
             self._h_key: bytes | None = x0.tobytes()
+
+    @property
+    def two_point(self) -> bool:
+        return self._jac is None and not self._pair and self._method == "2-point"
 
     @property
     def counts(self) -> tuple[int, int, int]:
@@ -258,7 +268,6 @@ class _Constraint:
     linear: bool
     jac_pattern: Pattern
     hess_pattern: Pattern | None = None
-    exact_hessian: bool = True
 
     def values(self, x: _Vector) -> _Vector:
         raise NotImplementedError
@@ -357,6 +366,7 @@ class _Nonlinear(_Constraint):
         x0: _Vector,
         prepare: Callable[[Any], Any],
         bounds: tuple[_Vector, _Vector],
+        exact: bool,
     ) -> None:
         n = x0.size
         self.name, self._prepare, self._bounds = name, prepare, bounds
@@ -390,9 +400,8 @@ class _Nonlinear(_Constraint):
                 self.jac_pattern.rows, self.jac_pattern.cols, shape
             )
             self._j_key = None
-        self.exact_hessian = not _quasi_newton(names[2], con.hess)
         self._hess: _Function | None = None
-        if self.exact_hessian:
+        if exact:
             self._hess = _Function(names[2], con.hess, ())
             # All multipliers 1, so that no part of the pattern is lost to a zero.
             value = self._hess(prepare(x0), np.ones(self.m))
@@ -405,6 +414,10 @@ class _Nonlinear(_Constraint):
             self._jac.calls if self._jac else 0,
             self._hess.calls if self._hess else 0,
         )
+
+    @property
+    def two_point(self) -> bool:
+        return self._jac is None and self._method == "2-point"
 
     @property
     def groups(self) -> int:
@@ -478,32 +491,53 @@ def _with_args(fun: Callable[..., Any], args: tuple[Any, ...], x: Any) -> Any:
     return fun(x, *args)
 
 
-def _constraints(
-    constraints: Any, x0: _Vector, prepare: Callable[[Any], Any], bounds: tuple[_Vector, _Vector]
-) -> list[_Constraint]:
+def _listed(constraints: Any) -> list[tuple[str, tuple[str, str, str], Any]]:
+    """Each constraint with its name and the names of its functions, dicts
+    as the NonlinearConstraint they mean."""
     if constraints is None:
         listed: list[Any] = []
     elif isinstance(constraints, LinearConstraint | NonlinearConstraint | dict):
         listed = [constraints]
     else:
         listed = list(constraints)
-    result: list[_Constraint] = []
+    result = []
     for i, con in enumerate(listed):
         name = f"constraints[{i}]"
-        if isinstance(con, LinearConstraint):
-            result.append(_Linear(name, con, x0.size))
-            continue
+        names = (f"{name}.fun", f"{name}.jac", f"{name}.hess")
         if isinstance(con, dict):
             con, names = _from_dict(i, con)
-        elif isinstance(con, NonlinearConstraint):
-            names = (f"{name}.fun", f"{name}.jac", f"{name}.hess")
-        else:
+        elif not isinstance(con, LinearConstraint | NonlinearConstraint):
             raise TypeError(
                 f"{name} must be a LinearConstraint, a NonlinearConstraint or a dict "
                 f"{{'type': 'eq' or 'ineq', 'fun': ...}}, not {type(con).__name__}"
             )
-        result.append(_Nonlinear(name, names, con, x0, prepare, bounds))
+        result.append((name, names, con))
     return result
+
+
+def _exact_hessian(hess: Any, listed: list[tuple[str, tuple[str, str, str], Any]]) -> bool:
+    """Whether Ipopt gets the Lagrangian's Hessian: the objective's and
+    every nonlinear constraint's are callables."""
+    exact = not _quasi_newton("hess", hess)
+    for _, names, con in listed:
+        if isinstance(con, NonlinearConstraint):
+            exact = not _quasi_newton(names[2], con.hess) and exact
+    return exact
+
+
+def _constraints(
+    listed: list[tuple[str, tuple[str, str, str], Any]],
+    x0: _Vector,
+    prepare: Callable[[Any], Any],
+    bounds: tuple[_Vector, _Vector],
+    exact: bool,
+) -> list[_Constraint]:
+    return [
+        _Linear(name, con, x0.size)
+        if isinstance(con, LinearConstraint)
+        else _Nonlinear(name, names, con, x0, prepare, bounds, exact)
+        for name, names, con in listed
+    ]
 
 
 # Bounds, starting point and options.
@@ -749,6 +783,8 @@ def _chosen_options(
             chosen["jac_c_constant"] = "yes"
         if all(inequality):
             chosen["jac_d_constant"] = "yes"
+    if objective.two_point or any(getattr(c, "two_point", False) for c in cons):
+        chosen.update(_TWO_POINT)
     if not exact and objective.update_sr1:
         chosen["limited_memory_update_type"] = "sr1"
     if previous is not None:
@@ -937,12 +973,13 @@ def minimize(
     args = args if isinstance(args, tuple) else (args,)
     lb, ub, keep = _bounds(bounds, n)
     prepare = _preparer(lb, ub, keep)
-    objective = _Objective(fun, jac, hess, args, x, prepare, (lb, ub))
-    cons = _constraints(constraints, x, prepare, (lb, ub))
+    listed = _listed(constraints)
+    exact = _exact_hessian(hess, listed)
+    objective = _Objective(fun, jac, hess, args, x, prepare, (lb, ub), exact)
+    cons = _constraints(listed, x, prepare, (lb, ub), exact)
     m = sum(c.m for c in cons)
     rows_of = _slices([c.m for c in cons])
     jac_pattern, eval_g, eval_jac_g = _jacobian(cons, rows_of, n)
-    exact = objective.hess_pattern is not None and all(c.exact_hessian for c in cons)
     h_pattern, eval_h = _hessian(objective, cons, rows_of, n) if exact else (None, None)
     cb = _Callback(callback) if callback is not None else None
     g_l = np.concatenate([c.lb for c in cons]) if cons else np.zeros(0)
@@ -991,21 +1028,22 @@ def _result(
 ) -> OptimizeResult:
     record = problem.result
     lb, ub, g_l, g_u = limits
-    constr = [record.g[part].copy() for part in rows_of]
+    # At x itself: Ipopt reports the values before it moves x back into
+    # bounds it relaxed; the latest evaluations are usually at x already.
+    value = objective.value(x)
+    gradient = objective.gradient_at(x).copy()
+    constr = [c.values(x).copy() for c in cons]
+    g = np.concatenate(constr) if constr else np.zeros(0)
     v = [record.mult_g[part].copy() for part in rows_of]
     if bounds is not None:
         constr.append(x.copy())
         v.append(record.mult_x_U - record.mult_x_L)
-    violation = _violation(x, lb, ub, record.g, g_l, g_u)
-    if np.isfinite(record.objective):
-        gradient = objective.gradient_at(x).copy()
-    else:
-        gradient = np.full(x.size, np.nan)
+    violation = _violation(x, lb, ub, g, g_l, g_u)
     nfev, njev, nhev = objective.counts
     counts = [c.counts for c in cons]
     return OptimizeResult(
         x=x,
-        fun=record.objective,
+        fun=value,
         jac=gradient,
         success=record.success and not stopped,
         status=record.status,
