@@ -156,9 +156,9 @@ def estimate(
     if method == "cs":
         parts = []
         for columns in members(groups):
-            point = x.astype(np.complex128)
-            point[columns] += 1j * h[columns]
-            parts.append(np.asarray(fun(point)).imag)
+            shifted = x.astype(np.complex128)
+            shifted[columns] += 1j * h[columns]
+            parts.append(np.asarray(fun(shifted)).imag)
         imag = _stack(parts, count, size)
         values: _Vector = imag[group_of, rows] / h[cols]
         return values

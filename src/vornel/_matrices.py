@@ -14,8 +14,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import scipy.sparse
-from scipy.sparse.linalg import LinearOperator
+import scipy.sparse  # type: ignore[import-untyped, unused-ignore]
+from scipy.sparse.linalg import LinearOperator  # type: ignore[import-untyped, unused-ignore]
 
 if TYPE_CHECKING:
     import numpy.typing as npt

@@ -20,8 +20,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 try:
-    import scipy.sparse
-    from scipy.optimize import (
+    # SciPy has no types of its own (scipy-stubs adds them).
+    import scipy.sparse  # type: ignore[import-untyped, unused-ignore]
+    from scipy.optimize import (  # type: ignore[import-untyped, unused-ignore]
         SR1,
         Bounds,
         HessianUpdateStrategy,
@@ -29,8 +30,8 @@ try:
         NonlinearConstraint,
         OptimizeResult,
     )
-except ImportError as error:  # pragma: no cover - SciPy is a test dependency
-    raise ImportError("vornel.minimize and vornel.ipopt need SciPy: pip install scipy") from error
+except ImportError:  # pragma: no cover - SciPy is a test dependency
+    raise ImportError("vornel.minimize and vornel.ipopt need SciPy: pip install scipy") from None
 
 from vornel import _core, _groups
 from vornel._matrices import Pattern, nonzeros
@@ -590,9 +591,14 @@ def _start(x0: Any) -> tuple[_Vector, Any]:
     return x, previous
 
 
-@functools.cache
+_OPTION_TYPES: dict[str, Any] = {}
+
+
 def _option_types() -> dict[str, Any]:
-    return {option["name"]: option["type"] for option in _core.get_ipopt_options()}
+    # Read once: listing Ipopt's options makes an application of its own.
+    if not _OPTION_TYPES:
+        _OPTION_TYPES.update((o["name"], o["type"]) for o in _core.get_ipopt_options())
+    return _OPTION_TYPES
 
 
 def _option_value(name: str, value: Any) -> Any:
@@ -622,7 +628,11 @@ def _ipopt_options(
             continue
         if ipopt_name in given:
             raise ValueError(f"options: give one of {scipy_name} and {ipopt_name!r}, not both")
-        given[ipopt_name] = operator.index(value) if ipopt_name == "max_iter" else float(value)
+        given[ipopt_name] = value
+    if "max_iter" in given:
+        given["max_iter"] = operator.index(given["max_iter"])
+    if tol is not None:
+        given["tol"] = float(tol)
     result: dict[str, Any] = {"print_level": 5} if disp else {"print_level": 0, "sb": "yes"}
     result.update(chosen)
     result.update({name: _option_value(name, value) for name, value in given.items()})
@@ -702,11 +712,11 @@ def _no_constraints(x: _Vector, out: _Vector) -> None:
 
 def _constraint_callbacks(
     m: int, eval_g: Callable[..., None], eval_jac_g: Callable[..., None]
-) -> dict[str, Callable[..., None]]:
+) -> tuple[Callable[..., None], Callable[..., None]]:
     # Problem takes both callbacks even without constraints.
     if m == 0:
-        return {"eval_g": _no_constraints, "eval_jac_g": _no_constraints}
-    return {"eval_g": eval_g, "eval_jac_g": eval_jac_g}
+        return _no_constraints, _no_constraints
+    return eval_g, eval_jac_g
 
 
 def _jacobian(
@@ -981,6 +991,7 @@ def minimize(
     rows_of = _slices([c.m for c in cons])
     jac_pattern, eval_g, eval_jac_g = _jacobian(cons, rows_of, n)
     h_pattern, eval_h = _hessian(objective, cons, rows_of, n) if exact else (None, None)
+    eval_g, eval_jac_g = _constraint_callbacks(m, eval_g, eval_jac_g)
     cb = _Callback(callback) if callback is not None else None
     g_l = np.concatenate([c.lb for c in cons]) if cons else np.zeros(0)
     g_u = np.concatenate([c.ub for c in cons]) if cons else np.zeros(0)
@@ -995,7 +1006,8 @@ def minimize(
         sparsity_indices_h=h_pattern,
         eval_f=objective.value,
         eval_grad_f=objective.gradient,
-        **_constraint_callbacks(m, eval_g, eval_jac_g),
+        eval_g=eval_g,
+        eval_jac_g=eval_jac_g,
         eval_h=eval_h,
         intermediate_callback=cb,
         ipopt_options=_ipopt_options(
