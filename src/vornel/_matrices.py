@@ -135,7 +135,8 @@ class Pattern:
     def _check_mirrored(self, rows: _Index, cols: _Index, data: Any) -> None:
         upper = (rows < cols) & (data != 0)
         mirrors = cols[upper] * self.shape[1] + rows[upper]
-        missing = ~np.isin(mirrors, self._keys)
+        where = np.minimum(np.searchsorted(self._keys, mirrors), max(self._keys.size - 1, 0))
+        missing = self._keys[where] != mirrors if self._keys.size else np.ones(mirrors.size, bool)
         if missing.any():
             k = int(np.flatnonzero(missing)[0])
             r, c = int(rows[upper][k]), int(cols[upper][k])

@@ -46,19 +46,28 @@ _FD = _groups.METHODS
 _INF = np.inf
 _STOPPED = "`callback` raised `StopIteration`."
 # Forward differences resolve a gradient to about the square root of the
-# machine epsilon: Ipopt's tol (1e-8) is then out of reach, and its
-# acceptable level (1e-6 for 15 iterations in a row) too often. Stop at an
-# acceptable point sooner.
-_TWO_POINT = {"acceptable_tol": 1e-5, "acceptable_iter": 5}
+# machine epsilon: Ipopt's tol (1e-8) is then often out of reach, and its
+# acceptable level (1e-6, 15 iterations in a row) is reached late. Stop at
+# an acceptable point after two iterations in a row, with the constraint
+# violation and complementarity held to what a success needs.
+_TWO_POINT = {
+    "acceptable_tol": 1e-5,
+    "acceptable_iter": 2,
+    "acceptable_constr_viol_tol": 1e-4,
+    "acceptable_compl_inf_tol": 1e-4,
+}
 # Ipopt's options for a start from a previous solution: its point and
-# multipliers, pushed off the bounds only slightly, with a small barrier
-# parameter so that the solver does not first walk away from them.
+# multipliers, kept where they are instead of pushed into the interior,
+# with a small barrier parameter so that the solver does not first walk
+# away from them (as in examples/warm_start.py).
 _WARM_START = {
     "warm_start_init_point": "yes",
     "warm_start_bound_push": 1e-9,
+    "warm_start_bound_frac": 1e-9,
     "warm_start_slack_bound_push": 1e-9,
+    "warm_start_slack_bound_frac": 1e-9,
     "warm_start_mult_bound_push": 1e-9,
-    "mu_init": 1e-9,
+    "mu_init": 1e-6,
 }
 
 
@@ -756,7 +765,8 @@ def _hessian(
     ]
     patterns = [objective.hess_pattern] + [con.hess_pattern for con, _ in parts]
     keys = [p.rows * n + p.cols for p in patterns if p is not None]
-    union = np.unique(np.concatenate(keys))
+    union = np.sort(np.concatenate(keys))
+    union = union[np.concatenate([[True], union[1:] != union[:-1]])]
     where = [np.searchsorted(union, k) for k in keys]
     own = where[0]
     constraint_parts = [(con, part, w) for (con, part), w in zip(parts, where[1:], strict=True)]
@@ -786,13 +796,11 @@ def _chosen_options(
     chosen: dict[str, Any] = {}
     if keep.any():
         chosen.update(bound_relax_factor=0.0, honor_original_bounds="yes")
-    if cons:
-        equality = [c.linear for c in cons for _ in range(int(np.sum(c.lb == c.ub)))]
-        inequality = [c.linear for c in cons for _ in range(int(np.sum(c.lb != c.ub)))]
-        if all(equality):
-            chosen["jac_c_constant"] = "yes"
-        if all(inequality):
-            chosen["jac_d_constant"] = "yes"
+    # Constant Jacobians where every equality (or inequality) row is linear.
+    if all(c.linear for c in cons if np.any(c.lb == c.ub)):
+        chosen["jac_c_constant"] = "yes"
+    if all(c.linear for c in cons if np.any(c.lb != c.ub)):
+        chosen["jac_d_constant"] = "yes"
     if objective.two_point or any(getattr(c, "two_point", False) for c in cons):
         chosen.update(_TWO_POINT)
     if not exact and objective.update_sr1:
@@ -856,8 +864,8 @@ def minimize(
     x0 : array_like, shape (n,), or OptimizeResult
         The starting point. A result of an earlier ``vornel.minimize`` of
         the same problem starts warm: from its point and its multipliers,
-        with Ipopt's ``warm_start_init_point`` and small bound pushes and
-        ``mu_init`` (1e-9; `options` override them).
+        with Ipopt's ``warm_start_init_point``, bound pushes and fractions
+        of 1e-9 and ``mu_init`` 1e-6 (`options` override them).
     args : tuple, optional
         Extra arguments passed to `fun`, `jac` and `hess`.
     jac : {callable, True, None, '2-point', '3-point', 'cs'}, optional
@@ -1002,8 +1010,11 @@ def minimize(
         m=m,
         g_l=g_l,
         g_u=g_u,
-        sparsity_indices_jac_g=jac_pattern,
-        sparsity_indices_h=h_pattern,
+        # Lists: the core reads them faster than NumPy arrays, item by item.
+        sparsity_indices_jac_g=(jac_pattern[0].tolist(), jac_pattern[1].tolist()),
+        sparsity_indices_h=None
+        if h_pattern is None
+        else (h_pattern[0].tolist(), h_pattern[1].tolist()),
         eval_f=objective.value,
         eval_grad_f=objective.gradient,
         eval_g=eval_g,
