@@ -210,10 +210,13 @@ def test_scipys_constrained_problems_reach_their_solutions(name, variant, door):
     )
     assert res.success, res.message
     assert isinstance(res.status, vornel.Status)
+    # SciPy turns jac='3-point' into None, forward differences, for a method
+    # of its own: their noise bounds the accuracy.
+    forward = variant == "finite-differences" and door is scipy_door
     if x_opt is not None:
         np.testing.assert_array_almost_equal(res.x, x_opt, decimal=4)
     if f_opt is not None:
-        assert res.fun == pytest.approx(f_opt, abs=1e-7)
+        assert res.fun == pytest.approx(f_opt, abs=1e-4 if forward else 1e-7)
     assert res.fun == pytest.approx(fun(res.x), rel=1e-12, abs=1e-14)
     assert res.maxcv < 1e-7
     exact_hessian = variant == "exact"
