@@ -423,6 +423,28 @@ def test_grouped_differences_cost_groups_evaluations_and_keep_the_iterations(met
     assert grouped.constr_nfev[0] <= per_jacobian * jacobians + stats["n_eval_g_ineq"] + 1
 
 
+@pytest.mark.parametrize(("method", "per_gradient"), [("2-point", 4), ("3-point", 8), ("cs", 4)])
+def test_the_objectives_gradient_by_differences(method, per_gradient):
+    def fun(x):
+        return np.sum(np.exp(x) * np.arange(1, 5)) + x[0] * x[1]
+
+    res = vornel.minimize(fun, np.zeros(4), jac=method, bounds=[(-3, 3)] * 4, tol=1e-9)
+    exact = vornel.minimize(
+        fun,
+        np.zeros(4),
+        tol=1e-9,
+        bounds=[(-3, 3)] * 4,
+        jac=lambda x: np.exp(x) * np.arange(1, 5) + np.array([x[1], x[0], 0, 0]),
+    )
+    np.testing.assert_allclose(res.x, exact.x, atol=1e-5)
+    gradients = res.solve_result.evaluations["n_eval_grad_f"]
+    # fun(x) itself comes from the value the solver asked for at the same
+    # point; the result may take one more value and gradient at the final x.
+    values = res.solve_result.evaluations["n_eval_f"] + 1
+    assert res.nfev <= per_gradient * (gradients + 1) + values
+    assert res.njev == 0
+
+
 def test_dense_differences_without_a_declared_sparsity():
     fun, grad, cons, cons_jac, _, x0 = chain(30)
     res = vornel.minimize(fun, x0, jac=grad, constraints=so.NonlinearConstraint(cons, -np.inf, 1.0))
@@ -562,7 +584,12 @@ def test_stop_iteration_stops_and_other_exceptions_propagate():
 
 
 def test_options_map_scipys_names_and_print_only_when_asked(capfd):
-    res = vornel.minimize(so.rosen, [-1.2, 1.0], options={"maxiter": 4, "acceptable_iter": 0})
+    # An integer for a numeric option is taken, a bool as yes/no.
+    res = vornel.minimize(
+        so.rosen,
+        [-1.2, 1.0],
+        options={"maxiter": 4, "acceptable_iter": 0, "acceptable_tol": 1, "sb": True},
+    )
     assert res.nit == 4 and res.status is vornel.Status.Maximum_Iterations_Exceeded
     assert capfd.readouterr().out == ""
     scipy_door(
