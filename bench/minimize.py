@@ -363,10 +363,10 @@ def main():
     )
     print()
     print(
-        "| problem | form | iterations | objective | median wall time | ratio to Problem "
+        "| problem | form | iterations | objective | wall time | ratio | CPU time | ratio "
         "| same iterations |"
     )
-    print("|---|---|---:|---:|---:|---:|---|")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---|")
     for name, make in SCIPY_PROBLEMS.items():
         p = make()
         for row in compare(

@@ -770,17 +770,19 @@ def _hessian(
     own = where[0]
     constraint_parts = [(con, part, w) for (con, part), w in zip(parts, where[1:], strict=True)]
 
+    # The objective's pattern is often the whole union: then its values are
+    # assigned, and the constraints' added.
+    covers = own.size == union.size
+
     def eval_h(x: _Vector, lagrange: _Vector, obj_factor: float, out: _Vector) -> None:
-        out[:] = 0.0
-        if obj_factor != 0.0:
-            out[own] = obj_factor * objective.hess_values(x)
+        if covers:
+            out[:] = obj_factor * objective.hess_values(x) if obj_factor != 0.0 else 0.0
+        else:
+            out[:] = 0.0
+            if obj_factor != 0.0:
+                out[own] = obj_factor * objective.hess_values(x)
         for con, part, positions in constraint_parts:
             out[positions] += con.hess_values(x, lagrange[part])
-
-    if not constraint_parts and own.size == union.size:
-
-        def eval_h(x: _Vector, lagrange: _Vector, obj_factor: float, out: _Vector) -> None:
-            out[:] = obj_factor * objective.hess_values(x)
 
     return (union // n, union % n), eval_h
 
