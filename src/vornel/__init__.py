@@ -2,8 +2,9 @@
 
 from importlib import import_module as _import_module
 
-from vornel import _check, _core, _result
-from vornel._check import CheckReport, Finding, Mismatch
+# The core first: it refuses a subinterpreter and binds NumPy's C API, and
+# says why either fails, before any Python module imports NumPy.
+from vornel import _core
 from vornel._core import (
     Problem,
     __version__,
@@ -11,6 +12,10 @@ from vornel._core import (
     ipopt_version,
     parallel_solves,
 )
+
+# isort: split
+from vornel import _check, _result
+from vornel._check import CheckReport, Finding, Mismatch
 from vornel._result import Iterate, SolveResult
 from vornel._status import Status
 

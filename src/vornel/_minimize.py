@@ -136,9 +136,12 @@ def _fd_method(name: str, value: Any) -> str:
 def _quasi_newton(name: str, hess: Any) -> bool:
     """True when hess asks for a quasi-Newton approximation, False for a
     callable; anything else is refused."""
-    if callable(hess) and not isinstance(hess, HessianUpdateStrategy):
+    strategy = isinstance(hess, HessianUpdateStrategy) or (
+        isinstance(hess, type) and issubclass(hess, HessianUpdateStrategy)
+    )
+    if callable(hess) and not strategy:
         return False
-    if hess is None or isinstance(hess, HessianUpdateStrategy):
+    if hess is None or strategy:
         return True
     if isinstance(hess, str) and hess in _FD:
         raise ValueError(
@@ -184,7 +187,7 @@ class _Objective:
             self._method = _fd_method("jac", jac)
             self._rows, self._cols = np.zeros(n, dtype=np.int64), np.arange(n, dtype=np.int64)
             self._groups = _groups.column_groups(self._rows, self._cols, (1, n))
-        self.update_sr1 = isinstance(hess, SR1)
+        self.update_sr1 = isinstance(hess, SR1) or hess is SR1
         self._hess: _Function | None = None
         self.hess_pattern: Pattern | None = None
         if exact:

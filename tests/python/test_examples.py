@@ -55,7 +55,8 @@ def check_hs071_solution(output):
 
 
 @needs("scipy")
-def test_minimize_states_hs071_as_scipy_does(tmp_path):
+def test_minimize(tmp_path):
+    # HS071 as scipy.optimize states it, through both front doors.
     out = run("minimize", cwd=tmp_path)
     assert field(out, r"^vornel.minimize: Solve_Succeeded, objective (\S+)") == OBJECTIVE
     assert field(out, r"^scipy.optimize.minimize: Solve_Succeeded, objective (\S+)") == OBJECTIVE
