@@ -75,9 +75,12 @@ def test_hs071(tmp_path):
 
 
 @needs("scipy")
-def test_readme_session_prints_what_the_readme_shows(tmp_path):
+@pytest.mark.parametrize(
+    "heading", ["## What a solve tells you", "## scipy.optimize's interface: vornel.minimize"]
+)
+def test_readme_session_prints_what_the_readme_shows(heading, tmp_path):
     readme = (EXAMPLES.parent / "README.md").read_text()
-    section = readme[readme.index("## What a solve tells you") :]
+    section = readme[readme.index(heading) :]
     code = section.split("```python\n", 1)[1].split("```", 1)[0]
     shown = section.split("```text\n", 1)[1].split("```", 1)[0]
     script = tmp_path / "session.py"
