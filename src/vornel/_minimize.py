@@ -97,6 +97,18 @@ def _vector(name: str, value: Any, size: int | None, dtype: Any = np.float64) ->
     return flat
 
 
+def _complex(name: str, value: Any, size: int) -> npt.NDArray[Any]:
+    """A value at a complex step: it must be complex, else the derivative
+    would read as zero."""
+    array = _vector(name, value, size, dtype=None)
+    if not np.iscomplexobj(array):
+        raise TypeError(
+            f"{name} returned real values at a complex point: complex steps ('cs') need a "
+            "function that computes with complex x; use '2-point' or '3-point'"
+        )
+    return array
+
+
 def _copy(x: _Vector) -> _Vector:
     return x.copy()
 
@@ -247,7 +259,7 @@ class _Objective:
         if self._method == "cs":
 
             def fun(point: Any) -> Any:
-                return _vector("fun", self._fun(point), 1, dtype=None)
+                return _complex("fun", self._fun(point), 1)
         else:
 
             def fun(point: Any) -> Any:
@@ -464,7 +476,7 @@ class _Nonlinear(_Constraint):
         if self._method == "cs":
 
             def fun(point: Any) -> Any:
-                return _vector(name, self._fun(point), m, dtype=None)
+                return _complex(name, self._fun(point), m)
         else:
 
             def fun(point: Any) -> Any:

@@ -677,6 +677,11 @@ ERRORS = {
         r"constraints\[0\]\['type'\] must be 'eq' or 'ineq'",
     ),
     "unknown jac": (dict(jac="5-point"), ValueError, "jac must be a callable or one of"),
+    "complex steps through a real function": (
+        dict(fun=lambda x: float(np.real(x @ x)), jac="cs"),
+        TypeError,
+        r"fun returned real values at a complex point: complex steps \('cs'\) need",
+    ),
     "maxiter twice": (
         dict(options={"maxiter": 3, "max_iter": 4}),
         ValueError,
