@@ -779,9 +779,18 @@ def _hessian(
     ]
     patterns = [objective.hess_pattern] + [con.hess_pattern for con, _ in parts]
     keys = [p.rows * n + p.cols for p in patterns if p is not None]
-    union = np.sort(np.concatenate(keys))
-    union = union[np.concatenate([[True], union[1:] != union[:-1]])]
+    # Each pattern is sorted; the union is often the objective's own.
+    union = keys[0]
     where = [np.searchsorted(union, k) for k in keys]
+    subset = all(
+        union.size and np.array_equal(union[np.minimum(w, union.size - 1)], k)
+        for w, k in zip(where, keys, strict=True)
+        if k.size
+    )
+    if not subset:
+        union = np.sort(np.concatenate(keys))
+        union = union[np.concatenate([[True], union[1:] != union[:-1]])]
+        where = [np.searchsorted(union, k) for k in keys]
     own = where[0]
     constraint_parts = [(con, part, w) for (con, part), w in zip(parts, where[1:], strict=True)]
 
