@@ -600,104 +600,72 @@ def test_options_map_scipys_names_and_print_only_when_asked(capfd):
     assert re.search(r"tol\s*=\s*0\.001", out) or "Number of Iterations" in out
 
 
+# fmt: off
 ERRORS = {
     "fun returns a vector": (
-        dict(fun=lambda x: x),
-        ValueError,
-        r"fun must return a scalar; it returned an array of shape \(2,\)",
-    ),
+        dict(fun=lambda x: x), ValueError,
+        r"fun must return a scalar; it returned an array of shape \(2,\)"),
     "jac of another length": (
-        dict(jac=lambda x: np.ones(3)),
-        ValueError,
-        r"jac returned an array of shape \(3,\); expected shape \(2,\)",
-    ),
+        dict(jac=lambda x: np.ones(3)), ValueError,
+        r"jac returned an array of shape \(3,\); expected shape \(2,\)"),
     "constraint jac of another shape": (
-        dict(constraints=so.NonlinearConstraint(lambda x: x, 0, 1, jac=lambda x: np.ones((3, 2)))),
+        dict(constraints=so.NonlinearConstraint(lambda x: x, 0, 1, lambda x: np.ones((3, 2)))),
         ValueError,
-        r"constraints\[0\]\.jac returned an array of shape \(3, 2\); expected shape \(2, 2\)",
-    ),
+        r"constraints\[0\]\.jac returned an array of shape \(3, 2\); expected shape \(2, 2\)"),
     "constraint fun changes length": (
-        dict(constraints={"type": "eq", "fun": lambda x: x if x[0] == 1.5 else x[:1]}),
-        ValueError,
-        r"constraints\[0\]\['fun'\] returned an array of shape \(1,\); expected shape \(2,\)",
-    ),
+        dict(constraints={"type": "eq", "fun": lambda x: x if x[0] == 1.5 else x[:1]}), ValueError,
+        r"constraints\[0\]\['fun'\] returned an array of shape \(1,\); expected shape \(2,\)"),
     "crossed bounds": (
-        dict(bounds=so.Bounds([0, 2], [1, 1])),
-        ValueError,
-        r"bounds: lb\[1\] = 2.0 is above ub\[1\] = 1.0",
-    ),
+        dict(bounds=so.Bounds([0, 2], [1, 1])), ValueError,
+        r"bounds: lb\[1\] = 2.0 is above ub\[1\] = 1.0"),
     "crossed constraint limits": (
-        dict(constraints=so.LinearConstraint(np.eye(2), [0, 1], [1, 0])),
-        ValueError,
-        r"constraints\[0\]: lb\[1\] = 1.0 is above ub\[1\] = 0.0",
-    ),
+        dict(constraints=so.LinearConstraint(np.eye(2), [0, 1], [1, 0])), ValueError,
+        r"constraints\[0\]: lb\[1\] = 1.0 is above ub\[1\] = 0.0"),
     "bounds of another count": (
-        dict(bounds=[(0, 1)]),
-        ValueError,
-        r"bounds: 1 \(min, max\) pairs for 2 variables",
-    ),
+        dict(bounds=[(0, 1)]), ValueError,
+        r"bounds: 1 \(min, max\) pairs for 2 variables"),
     "hessp alone": (
-        dict(hessp=lambda x, p: p),
-        ValueError,
-        "hessp is not supported: Ipopt needs the Hessian's entries; give hess",
-    ),
+        dict(hessp=lambda x, p: p), ValueError,
+        "hessp is not supported: Ipopt needs the Hessian's entries; give hess"),
     "finite-difference Hessian": (
-        dict(hess="2-point"),
-        ValueError,
-        "hess='2-point': vornel does not estimate Hessians",
-    ),
+        dict(hess="2-point"), ValueError,
+        "hess='2-point': vornel does not estimate Hessians"),
     "finite-difference constraint Hessian": (
-        dict(constraints=so.NonlinearConstraint(lambda x: x[0], 0, 1, hess="3-point")),
-        ValueError,
-        r"constraints\[0\]\.hess='3-point'",
-    ),
+        dict(constraints=so.NonlinearConstraint(lambda x: x[0], 0, 1, hess="3-point")), ValueError,
+        r"constraints\[0\]\.hess='3-point'"),
     "Hessian as an operator": (
-        dict(hess=lambda x: aslinearoperator(np.eye(2))),
-        TypeError,
-        "hess returned a LinearOperator",
-    ),
+        dict(hess=lambda x: aslinearoperator(np.eye(2))), TypeError,
+        "hess returned a LinearOperator"),
     "constraint kept feasible": (
         dict(constraints=so.NonlinearConstraint(lambda x: x[0], 0, 1, keep_feasible=True)),
         ValueError,
-        r"constraints\[0\]: keep_feasible=True cannot be honoured",
-    ),
+        r"constraints\[0\]: keep_feasible=True cannot be honoured"),
     "unknown constraint": (
-        dict(constraints=[lambda x: x]),
-        TypeError,
-        r"constraints\[0\] must be a LinearConstraint",
-    ),
+        dict(constraints=[lambda x: x]), TypeError,
+        r"constraints\[0\] must be a LinearConstraint"),
     "dict without fun": (
-        dict(constraints={"type": "eq"}),
-        ValueError,
-        r"constraints\[0\] has no 'fun'",
-    ),
+        dict(constraints={"type": "eq"}), ValueError,
+        r"constraints\[0\] has no 'fun'"),
     "dict of another type": (
-        dict(constraints={"type": "le", "fun": np.sum}),
-        ValueError,
-        r"constraints\[0\]\['type'\] must be 'eq' or 'ineq'",
-    ),
-    "unknown jac": (dict(jac="5-point"), ValueError, "jac must be a callable or one of"),
+        dict(constraints={"type": "le", "fun": np.sum}), ValueError,
+        r"constraints\[0\]\['type'\] must be 'eq' or 'ineq'"),
+    "unknown jac": (
+        dict(jac="5-point"), ValueError,
+        "jac must be a callable or one of"),
     "complex steps through a real function": (
-        dict(fun=lambda x: float(np.real(x @ x)), jac="cs"),
-        TypeError,
-        r"fun returned real values at a complex point: complex steps \('cs'\) need",
-    ),
+        dict(fun=lambda x: float(np.real(x @ x)), jac="cs"), TypeError,
+        r"fun returned real values at a complex point: complex steps \('cs'\) need"),
     "maxiter twice": (
-        dict(options={"maxiter": 3, "max_iter": 4}),
-        ValueError,
-        "give one of maxiter and 'max_iter'",
-    ),
+        dict(options={"maxiter": 3, "max_iter": 4}), ValueError,
+        "give one of maxiter and 'max_iter'"),
     "unknown option": (
-        dict(options={"gtol": 1e-3}),
-        ValueError,
-        "Failed to set the Ipopt option 'gtol'",
-    ),
+        dict(options={"gtol": 1e-3}), ValueError,
+        "Failed to set the Ipopt option 'gtol'"),
     "x0 of two dimensions": (
-        dict(x0=np.ones((2, 1))),
-        ValueError,
-        r"x0 must be 1-D; it has shape \(2, 1\)",
-    ),
+        dict(x0=np.ones((2, 1))), ValueError,
+        r"x0 must be 1-D; it has shape \(2, 1\)"),
 }
+# fmt: on
 
 
 @pytest.mark.parametrize(("kwargs", "error", "message"), ERRORS.values(), ids=ERRORS.keys())
