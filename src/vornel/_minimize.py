@@ -1141,9 +1141,11 @@ def ipopt(
     Parameters
     ----------
     fun, x0, args, jac, hess, hessp, bounds, constraints, callback
-        As for :func:`vornel.minimize` (SciPy has already turned
-        ``jac=True`` into a function of its own). A previous result as
-        `x0` starts warm here too.
+        As for :func:`vornel.minimize`. SciPy has already turned
+        ``jac=True`` into a function of its own, and passes
+        ``jac='2-point'``, ``'3-point'`` and ``'cs'`` to a method it does
+        not know as None: forward differences. A previous result as `x0`
+        starts warm here too.
     **options
         ``tol``, ``maxiter``, ``disp`` and Ipopt's options by Ipopt's
         names.
