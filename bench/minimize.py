@@ -118,7 +118,7 @@ def elec(n_e):
         -np.inf,
         0,
         lambda x: sp.csc_array(np.hstack([2 * np.diag(v) for v in x.reshape(3, n_e)])),
-        lambda x, v: sp.block_diag([2 * np.diag(v)] * 3),
+        lambda x, v: sp.csr_array(np.diag(np.tile(2 * v, 3))),
     )
     rng = np.random.RandomState(0)
     phi, theta = rng.uniform(0, 2 * np.pi, n_e), rng.uniform(-np.pi, np.pi, n_e)

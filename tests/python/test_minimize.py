@@ -81,7 +81,7 @@ def elec(n_e):
             return sp.csc_array(np.hstack([2 * np.diag(v) for v in x.reshape(3, n_e)]))
 
         def chess(x, v):
-            return sp.block_diag([2 * np.diag(v)] * 3)
+            return sp.csr_array(np.diag(np.tile(2 * v, 3)))
 
         if variant == "exact":
             return so.NonlinearConstraint(c, -np.inf, 0, jac, chess)
