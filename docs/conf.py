@@ -1,5 +1,6 @@
 """Sphinx configuration of vornel's documentation (built by tools/docs.sh)."""
 
+import doctest
 import os
 import sys
 from pathlib import Path
@@ -61,6 +62,7 @@ napoleon_numpy_docstring = True
 napoleon_use_rtype = False
 napoleon_use_ivar = False
 napoleon_preprocess_types = True
+napoleon_type_aliases = {"array_like": ":term:`numpy:array_like`"}
 
 # Inventories kept in the repository (docs/_inventories/README.md says where
 # they come from), so that the build never needs the network.
@@ -76,11 +78,23 @@ myst_enable_extensions = ["colon_fence", "deflist", "dollarmath", "fieldlist"]
 myst_heading_anchors = 3
 
 # ---- Doctests: the pages' and the docstrings' examples ---------------------
-doctest_global_setup = """
+# The how-to guides build HS071 with the examples' module (make_problem, x0).
+doctest_global_setup = f"""
+import ctypes.util
+import sys
 import numpy as np
 import vornel
+sys.path.insert(0, {str(HERE.parent / "examples")!r})
+hsl_present = any(ctypes.util.find_library(name) for name in ("hsl", "coinhsl"))
 """
 doctest_test_doctest_blocks = "default"
+# Long expected lines are wrapped in the docstrings.
+doctest_default_flags = (
+    doctest.ELLIPSIS
+    | doctest.IGNORE_EXCEPTION_DETAIL
+    | doctest.DONT_ACCEPT_TRUE_FOR_1
+    | doctest.NORMALIZE_WHITESPACE
+)
 
 # ---- Tutorials, executed at build time -------------------------------------
 sphinx_gallery_conf = {
@@ -115,6 +129,12 @@ plot_rcparams = {"figure.figsize": (7.0, 4.2), "savefig.bbox": "tight"}
 # ---- HTML ------------------------------------------------------------------
 html_theme = "pydata_sphinx_theme"
 html_title = f"vornel {release}"
+html_logo = "_static/vornel-logo.svg"
+html_favicon = "_static/vornel-logo.svg"
+html_context = {"default_mode": "light"}
+# MathJax from the build's own files (vornel_docs copies them): the site
+# works without network.
+mathjax_path = "mathjax/tex-chtml.js"
 html_theme_options = {
     "navbar_align": "left",
     "header_links_before_dropdown": 7,
@@ -124,6 +144,7 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
     "use_edit_page_button": False,
+    "logo": {"text": "vornel"},
 }
 html_sidebars = {"index": [], "benchmarks": [], "troubleshooting": []}
 html_show_sourcelink = False

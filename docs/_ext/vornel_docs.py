@@ -15,7 +15,9 @@
 from __future__ import annotations
 
 import ast
+import importlib.metadata
 import json
+import shutil
 from collections import defaultdict
 from pathlib import Path
 from typing import Any
@@ -434,7 +436,28 @@ def missing_reference(app, env, node, contnode):
     return intersphinx.missing_reference(app, env, retry, contnode)
 
 
+def copy_mathjax(app, exception):
+    """MathJax's TeX-to-HTML component and its fonts, from the
+    sphinx-mathjax-offline package, into the site's static files."""
+    if exception is not None or app.builder.format != "html":
+        return
+    files = importlib.metadata.files("sphinx-mathjax-offline") or []
+    wanted = ("static/mathjax/tex-chtml.js", "static/mathjax/output/chtml/fonts/woff-v2/")
+    copied = 0
+    for file in files:
+        path = str(file).replace("\\", "/")
+        relative = path.split("static/mathjax/", 1)[-1]
+        if any(w in path for w in wanted):
+            target = Path(app.outdir) / "_static" / "mathjax" / relative
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(file.locate(), target)
+            copied += 1
+    if not copied:
+        raise RuntimeError("MathJax not found: pip install sphinx-mathjax-offline")
+
+
 def setup(app: Sphinx) -> dict[str, Any]:
+    app.connect("build-finished", copy_mathjax)
     app.connect("missing-reference", missing_reference, priority=900)
     app.add_role("ipopt-version", ipopt_version_role)
     app.connect("autodoc-process-signature", process_signature)
