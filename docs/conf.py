@@ -123,7 +123,6 @@ plot_include_source = False
 plot_html_show_source_link = False
 plot_html_show_formats = False
 plot_formats = [("png", 110)]
-plot_pre_code = "import bench_plots"
 plot_rcparams = {"figure.figsize": (7.0, 4.2), "savefig.bbox": "tight"}
 
 # ---- HTML ------------------------------------------------------------------
