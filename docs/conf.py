@@ -116,6 +116,7 @@ sphinx_gallery_conf = {
     "plot_gallery": os.environ.get("VORNEL_DOCS_GALLERY", "True"),
     "backreferences_dir": None,
     "doc_module": (),
+    "default_thumb_file": str(HERE / "_static" / "tutorial-thumb.png"),
 }
 
 # ---- Plots of the benchmark results ----------------------------------------

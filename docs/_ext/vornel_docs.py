@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import Any
 
 from docutils import nodes
+from sphinx import addnodes
 from sphinx.application import Sphinx
 from sphinx.ext import intersphinx
 from sphinx.util.docutils import SphinxDirective
@@ -201,7 +202,7 @@ def process_docstring(app, what, name, obj, options, lines):
 
 
 def _table(headers: list[str], rows: list[list[nodes.Node | str]], widths: list[int]):
-    table = nodes.table(classes=["vornel-table"])
+    table = nodes.table(classes=["vornel-table", "colwidths-given"])
     group = nodes.tgroup(cols=len(headers))
     table += group
     for width in widths:
@@ -269,7 +270,7 @@ class IpoptOptions(SphinxDirective):
                 if option["description_long"]:
                     description += nodes.Text(" " + option["description_long"])
                 rows.append([target, _literal(kind), description])
-            section += _table(["option", "type", "description"], rows, [22, 8, 70])
+            section += _table(["option", "type", "description"], rows, [32, 11, 57])
             result.append(section)
         return result
 
@@ -278,8 +279,8 @@ class IpoptOptions(SphinxDirective):
 
 
 class StatusTable(SphinxDirective):
-    """Every member of ``vornel.Status``: name, code, explanation, and a link
-    to its entry in the troubleshooting page. Each name is the target of
+    """Every member of ``vornel.Status``: name, code and explanation. Each
+    name links to its entry in the troubleshooting page and is the target of
     ``:py:attr:`vornel.Status.NAME```."""
 
     def run(self):
@@ -287,14 +288,22 @@ class StatusTable(SphinxDirective):
         rows = []
         for status in vornel.Status:
             full = f"vornel.Status.{status.name}"
-            target = nodes.inline(ids=[full])
-            target += _literal(status.name)
             python.note_object(full, "attribute", full, location=self.get_location())
-            entry = self.parse_text_to_nodes(f":ref:`what to do <status-{status.name}>`")
-            rows.append([target, str(int(status)), status.explanation, entry[0]])
+            link = addnodes.pending_xref(
+                "",
+                _literal(status.name),
+                refdomain="std",
+                reftype="ref",
+                reftarget=f"status-{status.name}".lower(),
+                refexplicit=True,
+                refwarn=True,
+            )
+            target = nodes.inline(ids=[full])
+            target += link
+            rows.append([target, str(int(status)), status.explanation])
         # The labels are the troubleshooting page's: an entry missing there
         # is an unresolved reference, which fails the build.
-        return [_table(["member", "code", "explanation", ""], rows, [28, 6, 52, 14])]
+        return [_table(["member (what to do)", "code", "explanation"], rows, [30, 6, 64])]
 
 
 # ---- The build's module attributes -------------------------------------------
@@ -377,7 +386,8 @@ class BenchRun(SphinxDirective):
         rows = []
         for r in data["rows"]:
             base = native.get((r["problem"], r["n"], r["solver"]))
-            ratio = f"{r['wall_s'] / base['wall_s']:.3f}" if base else ""
+            wall = f"{r['wall_s'] / base['wall_s']:.2f}" if base else ""
+            cpu = f"{r['cpu_s'] / base['cpu_s']:.2f}" if base else ""
             rows.append(
                 [
                     r["problem"],
@@ -385,10 +395,11 @@ class BenchRun(SphinxDirective):
                     r["solver"],
                     r["form"],
                     str(r["iterations"]),
-                    f"{r['objective']:.10g}",
+                    f"{r['objective']:.8g}",
                     _seconds(r["wall_s"]),
-                    ratio,
+                    wall,
                     _seconds(r["cpu_s"]),
+                    cpu,
                     f"{r['peak_rss_mib']:.1f} MiB",
                 ]
             )
@@ -397,14 +408,15 @@ class BenchRun(SphinxDirective):
             "n",
             "solver",
             "form",
-            "iterations",
+            "iter.",
             "objective",
             "wall time",
-            "ratio to native",
+            "wall ratio to native",
             "CPU time",
+            "CPU ratio to native",
             "peak RSS",
         ]
-        solves = _table(headers, rows, [10, 7, 14, 9, 8, 14, 10, 9, 10, 9])
+        solves = _table(headers, rows, [11, 8, 10, 10, 6, 12, 9, 8, 9, 8, 9])
         overhead = _table(
             ["role", "arrays", "overhead per call", "how"],
             [
