@@ -2,6 +2,8 @@
 
 #include <IpReturnCodes.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "convert/entry_guard.hpp"
 #include "convert/numpy_api.hpp"
 #include "convert/py_ref.hpp"
+#include "nlp/column_groups.hpp"
 #include "problem/problem_object.hpp"
 #include "solver/ipopt_compat.hpp"
 
@@ -305,6 +308,65 @@ PyObject* py_evaluate(PyObject*, PyObject* args) {
   return Py_BuildValue("(Od)", ok ? Py_True : Py_False, 0.0);
 }
 
+// Read-only int64 index array of one dimension; null with ValueError otherwise.
+const std::int64_t* index_arg(PyObject* obj, npy_intp& length, const char* name) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (!PyArray_Check(obj) || PyArray_NDIM(array) != 1 || PyArray_TYPE(array) != NPY_INT64 ||
+      !PyArray_ISNOTSWAPPED(array) || !PyArray_ISCARRAY_RO(array)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a contiguous one-dimensional int64 array", name);
+    return nullptr;
+  }
+  length = PyArray_DIM(array, 0);
+  return static_cast<const std::int64_t*>(PyArray_DATA(array));
+}
+
+bool indices_in_range(const std::int64_t* indices, npy_intp length, long long bound,
+                      const char* name) {
+  const auto* outside = std::find_if(indices, indices + length,
+                                     [bound](std::int64_t i) { return i < 0 || i >= bound; });
+  if (outside == indices + length) return true;
+  PyErr_Format(PyExc_ValueError, "%s[%zd] = %lld is outside [0, %lld)", name,
+               static_cast<Py_ssize_t>(outside - indices), static_cast<long long>(*outside), bound);
+  return false;
+}
+
+// The groups of columns that finite differences can perturb together.
+PyObject* py_column_groups(PyObject*, PyObject* args) {
+  PyObject* rows_obj = nullptr;
+  PyObject* cols_obj = nullptr;
+  long long n_rows = 0;
+  long long n_cols = 0;
+  if (!PyArg_ParseTuple(args, "OOLL", &rows_obj, &cols_obj, &n_rows, &n_cols)) return nullptr;
+  npy_intp nnz = 0;
+  npy_intp nnz_cols = 0;
+  const std::int64_t* rows = index_arg(rows_obj, nnz, "rows");
+  if (rows == nullptr) return nullptr;
+  const std::int64_t* cols = index_arg(cols_obj, nnz_cols, "cols");
+  if (cols == nullptr) return nullptr;
+  if (nnz != nnz_cols) {
+    PyErr_Format(PyExc_ValueError, "rows and cols differ in length (%zd and %zd)",
+                 static_cast<Py_ssize_t>(nnz), static_cast<Py_ssize_t>(nnz_cols));
+    return nullptr;
+  }
+  if (n_rows < 0 || n_cols < 0) {
+    PyErr_SetString(PyExc_ValueError, "the shape must not be negative");
+    return nullptr;
+  }
+  if (!indices_in_range(rows, nnz, n_rows, "rows") ||
+      !indices_in_range(cols, nnz, n_cols, "cols")) {
+    return nullptr;
+  }
+  const std::vector<std::int64_t> groups =
+      column_groups(rows, cols, static_cast<std::size_t>(nnz), n_rows, n_cols);
+  npy_intp dims[1] = {static_cast<npy_intp>(groups.size())};
+  PyObject* result = PyArray_SimpleNew(1, dims, NPY_INT64);
+  if (result != nullptr && !groups.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result)), groups.data(),
+                groups.size() * sizeof(std::int64_t));
+  }
+  return result;
+}
+
 // No exception of the implementation language leaves an entry.
 template <PyObject* (*Entry)(PyObject*, PyObject*)>
 PyObject* guarded(PyObject* self, PyObject* arg) {
@@ -319,6 +381,7 @@ PyMethodDef layer_methods[] = {
     {"_callbacks", guarded<py_callbacks>, METH_O, nullptr},
     {"_structure", guarded<py_structure>, METH_O, nullptr},
     {"_evaluate", guarded<py_evaluate>, METH_VARARGS, nullptr},
+    {"_column_groups", guarded<py_column_groups>, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

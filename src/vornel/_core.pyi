@@ -28,3 +28,6 @@ def _evaluate(
     lambda_: npt.NDArray[np.float64] | None = ...,
     /,
 ) -> tuple[bool, float]: ...
+def _column_groups(
+    rows: npt.NDArray[np.int64], cols: npt.NDArray[np.int64], n_rows: int, n_cols: int, /
+) -> npt.NDArray[np.int64]: ...
