@@ -354,9 +354,13 @@ def main():
     for role, v in ov.items():
         how = "Ipopt derivative checker, n=200" if role != "h" else "150 barrier iterations, n=4"
         overhead.append(
-            {"role": f"eval_{role}", "arrays": arrays[role], "per_call_us": v["us_per_call"]}
+            {
+                "role": f"eval_{role}",
+                "arrays": arrays[role],
+                "per_call_us": v["us_per_call"],
+                "how": f"{how}, {solver} solver",
+            }
         )
-        overhead[-1]["how"] = f"{how}, {solver} solver"
         extra.append(
             f"| eval_{role} | {arrays[role]} | {v['calls']} | {v['us_per_call']:.2f} µs | {how} |"
         )

@@ -30,19 +30,12 @@ extensions = [
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "index"
-exclude_patterns = ["_build", "_inventories", "tutorials_src", "**/README.md"]
-templates_path = ["_templates"]
+exclude_patterns = ["_inventories", "tutorials_src"]
 html_static_path = ["_static"]
 html_css_files = ["vornel.css"]
 
 # Every cross-reference must resolve.
 nitpicky = True
-# Names that no inventory has: numpy.typing's private generic and the
-# stub's names for a compiled callback.
-nitpick_ignore = [
-    ("py:class", "numpy._typing._array_like._ScalarT"),
-    ("py:class", "numpy._typing._array_like._SupportsArray"),
-]
 
 # ---- Python objects --------------------------------------------------------
 autodoc_default_options = {"members": True, "member-order": "bysource"}

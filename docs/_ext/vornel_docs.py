@@ -9,7 +9,9 @@
 - Directives that render what the linked module reports at build time: the
   table of Ipopt options (``ipopt-options``), the statuses with their
   explanations (``status-table``), the build's module attributes
-  (``build-info``), and the benchmark results file (``bench-run``).
+  (``build-info``, and the role ``ipopt-version``), and the benchmark
+  results file (``bench-run``). Each option of the table is the target of
+  ``:ref:`ipopt-option-NAME``` (underscores as hyphens).
 """
 
 from __future__ import annotations
