@@ -1,8 +1,9 @@
 """Python interface to Ipopt"""
 
-from collections.abc import Callable as _Callable
 from importlib import import_module as _import_module
 
+# The core first: it refuses a subinterpreter and binds NumPy's C API, and
+# says why either fails, before any Python module imports NumPy.
 from vornel import _core
 from vornel._core import (
     Problem,
@@ -12,19 +13,18 @@ from vornel._core import (
     parallel_solves,
 )
 
-# The records of a solve, the check and the statuses live in modules that
-# are imported at first use: their dataclasses, enum and numpy.typing cost
-# about three times as much to import as the compiled core, and a script
-# that only solves never needs them. The core, too, finds the default
-# linear solver only when asked.
+# isort: split
+from vornel import _check, _result
+from vornel._check import CheckReport, Finding, Mismatch
+from vornel._result import Iterate, SolveResult
+from vornel._status import Status
+
+# Names loaded at first use: the default linear solver, which the core finds
+# only when asked, and the scipy.optimize front door, which imports SciPy.
 _LAZY = {
     "ipopt_linear_solver": "vornel._core",
-    "CheckReport": "vornel._check",
-    "Finding": "vornel._check",
-    "Mismatch": "vornel._check",
-    "Iterate": "vornel._result",
-    "SolveResult": "vornel._result",
-    "Status": "vornel._status",
+    "ipopt": "vornel._minimize",
+    "minimize": "vornel._minimize",
 }
 
 
@@ -41,48 +41,16 @@ def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY))
 
 
-class _LazyMember:
-    """A member of Problem that a Python module defines. At first use the
-    module is imported and the member itself takes this one's place in the
-    type; until then this stands in for it, as a descriptor of the same kind
-    (a property when the member is one)."""
-
-    def __init__(
-        self, name: str, module: str, make: _Callable[[object], object] | None = None
-    ) -> None:
-        self._name = name
-        self._module = module
-        self._make = make
-
-    def _load(self) -> object:
-        value = getattr(_import_module(self._module), self._name)
-        if self._make is not None:
-            value = self._make(value)
-        _core._add_problem_member(self._name, value)
-        return value
-
-    def __get__(self, instance: object, owner: type | None = None) -> object:
-        return self._load().__get__(instance, owner)
-
-
-class _LazyProperty(_LazyMember):
-    def __set__(self, instance: object, value: object) -> None:
-        self._load().__set__(instance, value)
-
-    def __delete__(self, instance: object) -> None:
-        self._load().__delete__(instance)
-
-
-def _result_property(result: object) -> property:
-    return property(
-        result,
+# Members of the compiled type that the package's Python modules define.
+_core._add_problem_member(
+    "result",
+    property(
+        _result.result,
         doc="SolveResult: the record of the latest solve (RuntimeError before the first)",
-    )
-
-
-_core._add_problem_member("result", _LazyProperty("result", "vornel._result", _result_property))
-_core._add_problem_member("current_iterate", _LazyMember("current_iterate", "vornel._result"))
-_core._add_problem_member("check", _LazyMember("check", "vornel._check"))
+    ),
+)
+_core._add_problem_member("current_iterate", _result.current_iterate)
+_core._add_problem_member("check", _check.check)
 
 __all__ = [
     "CheckReport",
@@ -94,7 +62,9 @@ __all__ = [
     "Status",
     "__version__",
     "get_ipopt_options",
+    "ipopt",
     "ipopt_linear_solver",
     "ipopt_version",
+    "minimize",
     "parallel_solves",
 ]

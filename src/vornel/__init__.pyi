@@ -1,7 +1,16 @@
 """Python interface to Ipopt"""
 
-from collections.abc import Callable, Iterable
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
+from collections.abc import Callable, Iterable, Mapping
+from typing import (
+    Any,
+    Literal,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    final,
+)
 
 import numpy as np
 import numpy.typing as npt
@@ -28,8 +37,10 @@ __all__ = [
     "Status",
     "__version__",
     "get_ipopt_options",
+    "ipopt",
     "ipopt_linear_solver",
     "ipopt_version",
+    "minimize",
     "parallel_solves",
 ]
 
@@ -118,3 +129,57 @@ class Problem:
     ) -> CheckReport: ...
 
 def get_ipopt_options() -> list[_IpoptOption]: ...
+
+# What vornel.minimize returns is a scipy.optimize.OptimizeResult (a dict
+# with attribute access); SciPy has no types of its own, so its fields are
+# declared here.
+class _OptimizeResult(dict[str, Any]):
+    x: _Vector
+    fun: float
+    jac: _Vector
+    success: bool
+    status: Status
+    message: str
+    nit: int
+    nfev: int
+    njev: int
+    nhev: int
+    maxcv: float
+    constr_violation: float
+    optimality: float
+    constr: list[_Vector]
+    v: list[_Vector]
+    constr_nfev: list[int]
+    constr_njev: list[int]
+    constr_nhev: list[int]
+    solve_result: SolveResult
+    def __getattr__(self, name: str) -> Any: ...
+
+_FiniteDifferences: TypeAlias = Literal["2-point", "3-point", "cs"]
+
+def minimize(
+    fun: Callable[..., Any],
+    x0: npt.ArrayLike | _OptimizeResult,
+    args: Any = (),
+    *,
+    jac: Callable[..., npt.ArrayLike] | bool | _FiniteDifferences | None = None,
+    hess: Any = None,
+    hessp: None = None,
+    bounds: Any = None,
+    constraints: Any = (),
+    tol: float | None = None,
+    callback: Callable[..., object] | None = None,
+    options: Mapping[str, Any] | None = None,
+) -> _OptimizeResult: ...
+def ipopt(
+    fun: Callable[..., Any],
+    x0: npt.ArrayLike | _OptimizeResult,
+    args: Any = (),
+    jac: Callable[..., npt.ArrayLike] | bool | _FiniteDifferences | None = None,
+    hess: Any = None,
+    hessp: None = None,
+    bounds: Any = None,
+    constraints: Any = (),
+    callback: Callable[..., object] | None = None,
+    **options: Any,
+) -> _OptimizeResult: ...

@@ -54,6 +54,16 @@ def check_hs071_solution(output):
     assert stats_of(output)["n_iter"] > 0
 
 
+@needs("scipy")
+def test_minimize(tmp_path):
+    # HS071 as scipy.optimize states it, through both front doors.
+    out = run("minimize", cwd=tmp_path)
+    assert field(out, r"^vornel.minimize: Solve_Succeeded, objective (\S+)") == OBJECTIVE
+    assert field(out, r"^scipy.optimize.minimize: Solve_Succeeded, objective (\S+)") == OBJECTIVE
+    assert "x: [1.       4.743    3.82115  1.379408]" in out
+    assert int(field(out, r"^warm start: Solve_Succeeded in (\d+) iterations")) <= 2
+
+
 def test_hs071(tmp_path):
     out = run("hs071", cwd=tmp_path)
     check_hs071_solution(out)

@@ -70,3 +70,38 @@ def test_symmetric_groups_cover_the_mirrored_pattern():
 def test_bad_patterns_are_refused(rows, cols, shape, message):
     with pytest.raises(ValueError, match=message):
         _groups.column_groups(rows, cols, shape)
+
+
+@pytest.mark.parametrize("method", _groups.METHODS)
+def test_grouped_differences_estimate_a_sparse_jacobian_within_the_bounds(method):
+    # A banded nonlinear map; x sits on or near bounds on some variables, so
+    # that steps turn, shrink or become one-sided.
+    n = 12
+    rows = np.concatenate([np.arange(n), np.arange(1, n)])
+    cols = np.concatenate([np.arange(n), np.arange(n - 1)])
+    lb, ub = np.full(n, -np.inf), np.full(n, np.inf)
+    lb[:3], ub[3:6] = 0.5, 1.0
+    ub[6] = lb[6] = 0.7  # fixed: its step is left as it is
+    x = np.linspace(0.5, 1.0, n)
+    x[3:6] = 1.0 - np.array([0.0, 1e-9, 1e-6])
+    x[6] = 0.7
+    evaluated = []
+
+    def fun(y):
+        evaluated.append(y)
+        shifted = np.concatenate([[0.0], y[:-1]])
+        return np.sin(y) * y + shifted**3
+
+    def exact(y):
+        return np.concatenate([np.cos(y) * y + np.sin(y), 3 * y[:-1] ** 2])
+
+    groups = _groups.column_groups(rows, cols, (n, n))
+    h, one_sided = _groups.steps(x, method, None, lb, ub)
+    values = _groups.estimate(fun, x, fun(x), rows, cols, groups, h, one_sided, method)
+    tol = {"2-point": 1e-6, "3-point": 1e-8, "cs": 1e-13}[method]
+    np.testing.assert_allclose(values, exact(x), rtol=tol, atol=tol)
+    evaluated = np.real(np.array(evaluated[1:]))
+    free = lb < ub
+    assert np.all(evaluated[:, free] >= lb[free]) and np.all(evaluated[:, free] <= ub[free])
+    per_group = 2 if method == "3-point" else 1
+    assert len(evaluated) == per_group * _groups.group_count(groups) == per_group * 2

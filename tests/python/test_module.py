@@ -21,7 +21,16 @@ CORE = {
     "ipopt_linear_solver",
     "parallel_solves",
 }
-ADDED = {"Status", "SolveResult", "Iterate", "CheckReport", "Finding", "Mismatch"}
+ADDED = {
+    "Status",
+    "SolveResult",
+    "Iterate",
+    "CheckReport",
+    "Finding",
+    "Mismatch",
+    "minimize",
+    "ipopt",
+}
 PUBLIC = CORE | ADDED
 
 
@@ -48,14 +57,14 @@ FIRST_USE = {
     "import alone": """
         import sys
         import vornel
-        assert not {"vornel._result", "vornel._check", "vornel._status", "dataclasses"} & set(
-            sys.modules
-        )
-        assert "ipopt_linear_solver" in dir(vornel) and "Status" in dir(vornel)
+        assert not {"vornel._minimize", "scipy"} & set(sys.modules)
+        assert "ipopt_linear_solver" in dir(vornel) and "minimize" in dir(vornel)
+        assert vornel.ipopt.__module__ == "vornel._minimize" and "scipy.optimize" in sys.modules
     """,
     "star import": """
         from vornel import *
         assert SolveResult.__module__ == "vornel._result" and Status(0).name == "Solve_Succeeded"
+        assert minimize.__module__ == "vornel._minimize"
         assert isinstance(ipopt_linear_solver, str) and ipopt_linear_solver
     """,
     "core's linear solver first": """
