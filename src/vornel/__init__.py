@@ -5,6 +5,7 @@ from importlib import import_module as _import_module
 
 from vornel import _core
 from vornel._core import (
+    EvaluationError,
     Problem,
     __version__,
     get_ipopt_options,
@@ -86,6 +87,7 @@ _core._add_problem_member("check", _LazyMember("check", "vornel._check"))
 
 __all__ = [
     "CheckReport",
+    "EvaluationError",
     "Finding",
     "Iterate",
     "Mismatch",

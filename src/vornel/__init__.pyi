@@ -20,6 +20,7 @@ ipopt_linear_solver: str
 parallel_solves: bool
 __all__ = [
     "CheckReport",
+    "EvaluationError",
     "Finding",
     "Iterate",
     "Mismatch",
@@ -67,6 +68,9 @@ class _IpoptOption(TypedDict):
     description_short: str
     description_long: str
     category: str
+
+class EvaluationError(Exception):
+    """The callback cannot be evaluated at this point."""
 
 @final
 class Problem:

@@ -54,6 +54,10 @@ class SolveResult:
         mult_g, mult_x_L, mult_x_U: The final constraint and bound
             multipliers, whether or not arrays were passed to solve.
         iterations: The number of iterations.
+        evaluation_errors: The evaluations reported to the solver as failed,
+            from which it went on (with a shorter step): a Python callback
+            raising EvaluationError, a compiled one returning false, a
+            Jacobian or Hessian holding a value that is not finite.
         primal_infeasibility, dual_infeasibility, complementarity: The
             final unscaled measures (max norms) that Ipopt's summary prints.
         evaluations: The evaluation counts, the keys of ``Problem.stats``.
@@ -74,6 +78,7 @@ class SolveResult:
     mult_x_L: _Vector
     mult_x_U: _Vector
     iterations: int
+    evaluation_errors: int
     primal_infeasibility: float
     dual_infeasibility: float
     complementarity: float
@@ -97,6 +102,11 @@ class SolveResult:
             f"in {self.wall_time:.3g} s (CPU {self.cpu_time:.3g} s); final primal "
             f"infeasibility {self.primal_infeasibility:.3g}, dual infeasibility "
             f"{self.dual_infeasibility:.3g}, complementarity {self.complementarity:.3g}"
+            + (
+                f"; {self.evaluation_errors} evaluation(s) failed and were stepped around"
+                if self.evaluation_errors > 0
+                else ""
+            )
         )
 
 
@@ -145,6 +155,7 @@ def result(problem: Problem) -> SolveResult:
         mult_x_L=_frozen(data["mult_x_L"]),
         mult_x_U=_frozen(data["mult_x_U"]),
         iterations=data["iterations"],
+        evaluation_errors=data["evaluation_errors"],
         primal_infeasibility=data["primal_infeasibility"],
         dual_infeasibility=data["dual_infeasibility"],
         complementarity=data["complementarity"],

@@ -445,6 +445,7 @@ RETURNS_OUT = {
 
 
 @pytest.mark.parametrize("eval_grad_f", RETURNS_OUT.values(), ids=RETURNS_OUT.keys())
+@pytest.mark.filterwarnings("ignore:eval_grad_f returned a value \\(tuple\\):RuntimeWarning")
 def test_an_out_array_returned_by_the_callback_is_not_copied(eval_grad_f):
     n = 20_000
 
