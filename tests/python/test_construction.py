@@ -155,8 +155,11 @@ def test_without_eval_h_sparsity_h_is_ignored_and_hessian_is_approximated(sparsi
         ("resto.hessian_approximation", "exact"),
     ],
 )
-def test_without_eval_h_the_approximation_overrides_the_options(name, value):
-    problem = make_hs071(eval_h=None, ipopt_options={**QUIET, name: value})
+@pytest.mark.parametrize("kind", ["python", "capsule"])
+def test_without_eval_h_the_approximation_overrides_the_options(name, value, kind, c_callbacks):
+    names = ("f", "grad_f", "g", "jac_g")
+    callbacks = {} if kind == "python" else c_callbacks.kwargs(kind, names=names)
+    problem = make_hs071(eval_h=None, ipopt_options={**QUIET, name: value}, **callbacks)
     assert solve(problem)[2] == 0
     assert problem.stats["n_eval_h"] == 0
     # Later requests for the exact Hessian are still refused.
