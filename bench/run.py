@@ -2,6 +2,7 @@
 """Benchmark of vornel against a native C++ Ipopt program, on two solver builds.
 
     python3 bench/run.py [--sizes N,N,...] [--repeat R] [--quick] [--solvers system,source]
+                         [--json PATH]
 
 Builds the shared library of compiled callbacks, and for each solver build
 (the system's Ipopt found by pkg-config; the one tools/build-ipopt.sh builds
@@ -10,7 +11,9 @@ Then solves every problem in every form on every solver, each solve in a
 fresh process, repetitions interleaved (the order of the (solver, form)
 pairs rotates), and prints the medians as a Markdown table with Ipopt's own
 timing split, followed by the per-call overhead of Python callbacks and the
-memory checks. The table is also written to bench/build/results.md.
+memory checks. The table is also written to bench/build/results.md, and
+with --json the figures to a results file (the documentation's benchmarks
+page draws its plots from bench/results/run.json).
 """
 
 import argparse
@@ -226,6 +229,7 @@ def main():
     parser.add_argument(
         "--solvers", default="system,source", help="solver builds: system, source or both"
     )
+    parser.add_argument("--json", metavar="PATH", help="also write the figures to this JSON file")
     args = parser.parse_args()
     repeat = args.repeat or (2 if args.quick else 3)
     sizes = QUICK_SIZES if args.quick else FULL_SIZES
@@ -239,7 +243,8 @@ def main():
     t0 = time.perf_counter()
     build()
     described = {solver: build_solver(solver) for solver in solvers}
-    lines = [f"Machine: {machine()}; load average at the start {load()}.", ""]
+    start_load = load()
+    lines = [f"Machine: {machine()}; load average at the start {start_load}.", ""]
     lines += [f"- {solver}: {text}" for solver, text in described.items()]
     baseline = solvers[0]
     lines += [
@@ -251,6 +256,7 @@ def main():
         "|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
     ]
     print("\n".join(lines), flush=True)
+    records = []
     for problem, n in cases:
         forms = ["native", "compiled"]
         if args.sizes or n <= PYTHON_MAX_N:
@@ -295,6 +301,19 @@ def main():
             )
             if bad:
                 row += f" status {bad}"
+            records.append(
+                {
+                    "problem": LABEL.get(problem, problem),
+                    "n": n,
+                    "form": form,
+                    "solver": f"{solver} {described[solver].split()[1]}",
+                    "iterations": first["iter"],
+                    "objective": float(first["obj"]),
+                    "wall_s": t,
+                    "cpu_s": cpu,
+                    "peak_rss_mib": rss,
+                }
+            )
             lines.append(row)
             print(row, flush=True)
     lines.append(f"\nLoad average at the end of the table: {load()}.")
@@ -331,8 +350,17 @@ def main():
         "|---|---:|---:|---:|---|",
     ]
     arrays = {"f": 1, "grad_f": 2, "g": 2, "jac_g": 2, "h": 3}
+    overhead = []
     for role, v in ov.items():
         how = "Ipopt derivative checker, n=200" if role != "h" else "150 barrier iterations, n=4"
+        overhead.append(
+            {
+                "role": f"eval_{role}",
+                "arrays": arrays[role],
+                "per_call_us": v["us_per_call"],
+                "how": f"{how}, {solver} solver",
+            }
+        )
         extra.append(
             f"| eval_{role} | {arrays[role]} | {v['calls']} | {v['us_per_call']:.2f} µs | {how} |"
         )
@@ -341,6 +369,28 @@ def main():
     lines += extra
     with open(os.path.join(BUILD, "results.md"), "w") as results:
         results.write("\n".join(lines) + "\n")
+    if args.json:
+        write_json(args.json, start_load, records, overhead)
+
+
+def write_json(path, start_load, rows, overhead):
+    import numpy
+
+    cpu = machine().split(", Python")[0]
+    data = {
+        "command": " ".join(["python3", "bench/run.py", *sys.argv[1:]]),
+        "date": time.strftime("%Y-%m-%d %H:%M %Z"),
+        "machine": cpu,
+        "load": [float(x) for x in start_load.split()],
+        "python": platform.python_version(),
+        "numpy": numpy.__version__,
+        "rows": rows,
+        "overhead": overhead,
+    }
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    with open(path, "w") as f:
+        json.dump(data, f, indent=1, ensure_ascii=False)
+        f.write("\n")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, then runs the native tests of the core,
-# the Python test suite, the Python test suite on every other CPython 3.11 to
+# the Python test suite, the documentation build (tools/docs.sh), the Python
+# test suite on every other CPython 3.11 to
 # 3.13 the machine has (each in a virtual environment of its own under
 # build/venvs/), and the native tests and the Python suite again under
 # AddressSanitizer and UndefinedBehaviorSanitizer (all but the slow example,
@@ -41,6 +42,7 @@ build/native/tests/native/test_core --gtest_brief=1
 
 echo "== Python $(python3 -c 'import platform; print(platform.python_version())') ($VIRTUAL_ENV)"
 python3 -m pytest tests/python "$@"
+tools/docs.sh
 
 if [ "${VORNEL_OTHER_PYTHONS:-1}" != 0 ]; then
   tools/other-pythons.sh "$@"

@@ -96,7 +96,7 @@ class Problem:
         g_l: _Vector,
         g_u: _Vector,
         sparsity_indices_jac_g: _Sparsity,
-        sparsity_indices_h: _Sparsity,
+        sparsity_indices_h: _Sparsity | None,
         eval_f: _EvalF,
         eval_grad_f: _EvalGradF,
         eval_g: _EvalG,

@@ -25,8 +25,19 @@ _SHOWN = 10
 
 @dataclasses.dataclass(frozen=True)
 class Finding:
-    """One fault: where (a callback or an argument), what, and the positions
-    (array or pattern indices) it concerns."""
+    """One fault that ``Problem.check`` found.
+
+    Attributes
+    ----------
+    where : str
+        The callback (``"eval_jac_g"``) or the arguments
+        (``"sparsity_indices_h"``, ``"x_l, x_u"``) at fault.
+    what : str
+        What is wrong, in words.
+    positions : tuple of int
+        The array or pattern indices it concerns (empty when it concerns
+        the whole output).
+    """
 
     where: str
     what: str
@@ -45,10 +56,22 @@ class Finding:
 class Mismatch:
     """A derivative that differs from its finite-difference estimate.
 
-    ``row`` and ``column`` give the position in the Jacobian or Hessian
-    (``row`` is None for the gradient); ``index`` is the position in the
-    sparsity pattern (the gradient's index for eval_grad_f), None for an
-    entry missing from the pattern, whose ``value`` is then 0.
+    Attributes
+    ----------
+    callback : str
+        ``"eval_grad_f"``, ``"eval_jac_g"`` or ``"eval_h"``.
+    row : int or None
+        The row in the Jacobian or Hessian; None for the gradient.
+    column : int
+        The column in the Jacobian or Hessian, the index in the gradient.
+    index : int or None
+        The position in the sparsity pattern (the gradient's index for
+        eval_grad_f); None for an entry missing from the pattern.
+    value : float
+        The value the callback gave (0 for an entry missing from the
+        pattern).
+    estimate : float
+        The central finite-difference estimate.
     """
 
     callback: str
@@ -68,11 +91,24 @@ class Mismatch:
 
 @dataclasses.dataclass(frozen=True, repr=False, eq=False)
 class CheckReport:
-    """What ``Problem.check`` found at the point ``x``: ``findings`` (faults
-    of outputs, returned values, patterns and bounds) and ``mismatches``
-    (derivatives against finite differences). ``ok`` is true when both are
-    empty; ``str(report)`` is a readable summary. The Hessian was evaluated
-    with ``obj_factor`` and the multipliers ``lagrange``."""
+    """What ``Problem.check`` found at the point ``x``.
+
+    ``str(report)`` is a readable summary; the attributes hold the data.
+
+    Attributes
+    ----------
+    x : numpy.ndarray
+        The point the callbacks were evaluated at.
+    findings : tuple of Finding
+        Faults of outputs, returned values, patterns and bounds.
+    mismatches : tuple of Mismatch
+        Derivatives that differ from their finite-difference estimates.
+    obj_factor : float
+        The objective factor that eval_h was evaluated with.
+    lagrange : numpy.ndarray or None
+        The multipliers that eval_h was evaluated with (None before a
+        check made them).
+    """
 
     x: _Vector
     findings: tuple[Finding, ...]
@@ -82,6 +118,7 @@ class CheckReport:
 
     @property
     def ok(self) -> bool:
+        """True when there are neither findings nor mismatches."""
         return not self.findings and not self.mismatches
 
     def __str__(self) -> str:
@@ -443,15 +480,54 @@ def check(
     nonzeros missing from the patterns. A relative difference above tol
     (and above the rounding noise of the evaluations) is a mismatch. The
     Hessian is evaluated with obj_factor 0.625 and multipliers drawn at
-    random, both kept in the report. Columns that share no row of the
-    Jacobian, resp. of the Hessian's symmetric pattern, are differenced
-    together, and the gradient along random directions, so that a check
-    costs a few evaluations of each callback beyond one per column group;
-    only columns that differ are differenced one by one. The solver is not
-    run; intermediate_callback is not called. A point where a callback
-    raises EvaluationError is a finding; other exceptions raised by a
-    callback propagate. x must hold finite numbers and tol must be a
-    number >= 0 (ValueError otherwise).
+    random, both kept in the report, so that a callback ignoring either is
+    caught. Columns that share no row of the Jacobian, resp. of the
+    Hessian's symmetric pattern, are differenced together, and the gradient
+    along random directions, so that a check costs a few evaluations of
+    each callback per column group, not per variable; only columns found at
+    fault are differenced one by one. The solver is not run;
+    intermediate_callback is not called. A point where a callback raises
+    EvaluationError is a finding; other exceptions raised by a callback
+    propagate.
+
+    Parameters
+    ----------
+    x : array_like
+        The point, of n finite values.
+    tol : float, optional
+        The relative difference, ``|value - estimate| / max(1, |value|,
+        |estimate|)``, above which a derivative is a mismatch; a number
+        >= 0.
+    derivatives : bool, optional
+        False to skip the comparison with finite differences.
+
+    Returns
+    -------
+    CheckReport
+        The findings and the mismatches.
+
+    Raises
+    ------
+    ValueError
+        When x has not n entries or holds NaN or an infinity, or tol is NaN
+        or negative.
+
+    Examples
+    --------
+    A gradient returned instead of written into ``out``:
+
+    >>> problem = vornel.Problem(
+    ...     n=2, x_l=np.zeros(2), x_u=np.full(2, 10.0), m=0,
+    ...     g_l=np.empty(0), g_u=np.empty(0), sparsity_indices_h=None,
+    ...     eval_f=lambda x: x @ x,
+    ...     eval_grad_f=lambda x, out: 2.0 * x,
+    ... )
+    >>> report = problem.check([1.0, 2.0])
+    >>> report.ok
+    False
+    >>> print(report.findings[0])
+    eval_grad_f: returned a value (ndarray), which is ignored: write the
+    results into the output array (out[:] = ...)
     """
     tol = _checked_tol(tol)
     s = _core._structure(self)

@@ -41,32 +41,72 @@ def _lines(record: Any, names: list[str]) -> str:
 class SolveResult:
     """What the latest ``Problem.solve`` produced, read-only.
 
-    Attributes:
-        x: The final point (the starting point if the solver stopped before
-            it produced one).
-        objective: The objective value at x (NaN if the solver stopped
-            before it evaluated one).
-        status: The return status, by name; ``status.explanation`` says what
-            it means and what to try.
-        success: True for Solve_Succeeded, Solved_To_Acceptable_Level and
-            Feasible_Point_Found.
-        g: The constraint values at x.
-        mult_g, mult_x_L, mult_x_U: The final constraint and bound
-            multipliers, whether or not arrays were passed to solve.
-        iterations: The number of iterations.
-        evaluation_errors: The evaluations reported to the solver as failed,
-            from which it went on (with a shorter step): a Python callback
-            raising EvaluationError, a compiled one returning false, a
-            Jacobian or Hessian holding a value that is not finite.
-        primal_infeasibility, dual_infeasibility, complementarity: The
-            final unscaled measures (max norms) that Ipopt's summary prints.
-        evaluations: The evaluation counts, the keys of ``Problem.stats``.
-        wall_time, cpu_time: Seconds the solve took: elapsed, and of CPU time
-            on the solving thread (other threads' solves do not count).
+    ``Problem.result`` returns it: a copy taken at the end of the solve, so
+    later solves do not change it. Values the solver did not produce (it
+    stopped before its first iterate, for instance with an invalid option)
+    are NaN, and -1 for the counts.
 
-    Values the solver did not produce (it stopped before its first
-    iterate, for instance with an invalid option) are NaN, and -1 for the
-    counts.
+    Attributes
+    ----------
+    x : numpy.ndarray
+        The final point (the starting point if the solver stopped before
+        it produced one).
+    objective : float
+        The objective value at x (NaN if the solver stopped before it
+        evaluated one).
+    status : Status
+        The return status, by name; ``status.explanation`` says what it
+        means and what to try.
+    success : bool
+        True for Solve_Succeeded, Solved_To_Acceptable_Level and
+        Feasible_Point_Found.
+    g : numpy.ndarray
+        The constraint values at x.
+    mult_g : numpy.ndarray
+        The final multipliers of the constraints, whether or not an array
+        was passed to solve.
+    mult_x_L : numpy.ndarray
+        The final multipliers of the lower bounds.
+    mult_x_U : numpy.ndarray
+        The final multipliers of the upper bounds.
+    iterations : int
+        The number of iterations.
+    evaluation_errors : int
+        The evaluations reported to the solver as failed, from which it
+        went on with a shorter step: a Python callback raising
+        EvaluationError, a compiled one returning false, a Jacobian or
+        Hessian holding a value that is not finite.
+    primal_infeasibility : float
+        The final unscaled constraint violation (max norm), as Ipopt's
+        summary prints it.
+    dual_infeasibility : float
+        The final unscaled dual infeasibility (max norm).
+    complementarity : float
+        The final unscaled complementarity (max norm).
+    evaluations : collections.abc.Mapping
+        The evaluation counts by name (str to int), the keys of
+        ``Problem.stats``.
+    wall_time : float
+        Seconds the solve took.
+    cpu_time : float
+        Seconds of CPU time on the solving thread (other threads' solves do
+        not count).
+
+    Examples
+    --------
+    >>> problem = vornel.Problem(
+    ...     n=1, x_l=np.array([-1e20]), x_u=np.array([1e20]), m=0,
+    ...     g_l=np.empty(0), g_u=np.empty(0),
+    ...     sparsity_indices_jac_g=([], []), sparsity_indices_h=None,
+    ...     eval_f=lambda x: (x[0] - 3.0) ** 2,
+    ...     eval_grad_f=lambda x, out: out.__setitem__(0, 2.0 * (x[0] - 3.0)),
+    ...     eval_g=lambda x, out: None, eval_jac_g=lambda x, out: None,
+    ...     ipopt_options={"print_level": 0, "sb": "yes"},
+    ... )
+    >>> _ = problem.solve(np.array([0.0]))
+    >>> result = problem.result
+    >>> result.success, result.status.name, round(float(result.x[0]), 6)
+    (True, 'Solve_Succeeded', 3.0)
     """
 
     x: _Vector
@@ -114,12 +154,20 @@ class SolveResult:
 class Iterate:
     """The solver's current iterate, read inside ``intermediate_callback``.
 
-    Attributes:
-        x: The current point, unscaled, in the problem's variable order.
-        g: The constraint values at x.
-        x_L_violation, x_U_violation: How far x lies below its lower and
-            above its upper bounds (0 where it does not).
-        g_violation: How far each constraint value lies outside its bounds.
+    ``Problem.current_iterate()`` returns it.
+
+    Attributes
+    ----------
+    x : numpy.ndarray
+        The current point, unscaled, in the problem's variable order.
+    g : numpy.ndarray
+        The constraint values at x.
+    x_L_violation : numpy.ndarray
+        How far x lies below its lower bounds (0 where it does not).
+    x_U_violation : numpy.ndarray
+        How far x lies above its upper bounds (0 where it does not).
+    g_violation : numpy.ndarray
+        How far each constraint value lies outside its bounds.
     """
 
     x: _Vector
@@ -174,6 +222,17 @@ def current_iterate(self: Problem) -> Iterate:
     intermediate_callback runs (RuntimeError otherwise). With Ipopt 3.14
     the values are Ipopt's own; with Ipopt 3.11, g is evaluated at x with
     eval_g, and nothing is available in the restoration phase.
+
+    Returns
+    -------
+    Iterate
+        A read-only copy of the iterate.
+
+    Raises
+    ------
+    RuntimeError
+        Outside intermediate_callback, on another thread than the one that
+        solves, or (Ipopt 3.11) in the restoration phase.
     """
     data = _core._current_iterate(self)
     return Iterate(**{name: _frozen(value) for name, value in data.items()})

@@ -11,6 +11,17 @@ class Status(enum.IntEnum):
     ``vornel.Status(code)`` names a code; ``status.explanation`` says what
     happened and what to try. The values are those of Ipopt's
     ``ApplicationReturnStatus``.
+
+    Examples
+    --------
+    >>> status = vornel.Status(-1)
+    >>> status
+    <Status.Maximum_Iterations_Exceeded: -1>
+    >>> status == -1
+    True
+    >>> print(status.explanation)
+    Stopped after max_iter iterations; raise max_iter, improve the starting
+    point or the scaling, or check the derivatives.
     """
 
     Solve_Succeeded = 0
