@@ -4,6 +4,7 @@
 #include "convert/entry_guard.hpp"
 #include "convert/numpy_api.hpp"
 #include "convert/py_ref.hpp"
+#include "nlp/callback_kinds.hpp"
 #include "problem/layer_entries.hpp"
 #include "problem/problem_object.hpp"
 #include "solver/ipopt_compat.hpp"
@@ -66,6 +67,30 @@ PyObject* module_getattr(PyObject* module, PyObject* name) {
   });
 }
 
+const char evaluation_error_doc[] =
+    "The callback cannot be evaluated at this point.\n"
+    "\n"
+    "Raise it from eval_f, eval_grad_f, eval_g, eval_jac_g or eval_h where the\n"
+    "function is not defined at x or cannot be computed there (the logarithm of\n"
+    "a negative number, a simulation that diverges). The evaluation is then\n"
+    "reported to Ipopt as failed, as when a compiled callback returns false:\n"
+    "Ipopt cuts the step and goes on from a shorter one; at the starting point\n"
+    "it ends the solve with its own status. solve does not raise it, and\n"
+    "SolveResult.evaluation_errors counts such evaluations. Any other exception\n"
+    "raised by a callback stops the solve and is raised from solve.\n";
+
+// Made once per process: a later import of the module (after it was
+// removed from sys.modules) publishes the same type, so that the callback
+// kinds and the package agree on it.
+bool add_evaluation_error(PyObject* module) {
+  if (vornel::py::evaluation_error == nullptr) {
+    vornel::py::evaluation_error = PyErr_NewExceptionWithDoc(
+        "vornel.EvaluationError", evaluation_error_doc, PyExc_Exception, nullptr);
+    if (vornel::py::evaluation_error == nullptr) return false;
+  }
+  return PyModule_AddObjectRef(module, "EvaluationError", vornel::py::evaluation_error) == 0;
+}
+
 // NumPy's own binding, without the printing and ImportError of its
 // import_array() macros: the init function does both itself.
 int bind_numpy() { return _import_array(); }
@@ -103,7 +128,7 @@ PyObject* init_module() {
       PyModule_AddStringConstant(module, "ipopt_version", IPOPT_VERSION) < 0 ||
       PyModule_AddObjectRef(module, "parallel_solves",
                             vornel::compat::parallel_solves ? Py_True : Py_False) < 0 ||
-      !vornel::add_layer_functions(module)) {
+      !add_evaluation_error(module) || !vornel::add_layer_functions(module)) {
     Py_DECREF(module);
     return nullptr;
   }

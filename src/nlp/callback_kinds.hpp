@@ -11,9 +11,16 @@
 #include <type_traits>
 #include <variant>
 
+#include "nlp/out_contract.hpp"
+
 namespace vornel {
 
 namespace py {
+
+// The type vornel.EvaluationError, made at import (null until then): an
+// evaluation callback raises it for a point where its function is not
+// defined, and the solver is told that the evaluation failed.
+extern PyObject* evaluation_error;
 
 // A borrowed pointer to the callable; the Problem holds the reference.
 struct PyObjSlot {
@@ -22,24 +29,32 @@ struct PyObjSlot {
   PyObject* obj = nullptr;
 };
 
+// A callable that writes its results into `out`. The contract, when one is
+// bound (the adapter's; none outside a Problem), is checked on the call
+// after it is armed.
+struct OutSlot : PyObjSlot {
+  using PyObjSlot::PyObjSlot;
+  OutContract* contract = nullptr;
+};
+
 struct F : PyObjSlot {
   using PyObjSlot::PyObjSlot;
   bool operator()(int n, const double* x, double& obj_value) const;
 };
-struct GradF : PyObjSlot {
-  using PyObjSlot::PyObjSlot;
+struct GradF : OutSlot {
+  using OutSlot::OutSlot;
   bool operator()(int n, const double* x, double* grad_f) const;
 };
-struct G : PyObjSlot {
-  using PyObjSlot::PyObjSlot;
+struct G : OutSlot {
+  using OutSlot::OutSlot;
   bool operator()(int n, const double* x, int m, double* g) const;
 };
-struct JacG : PyObjSlot {
-  using PyObjSlot::PyObjSlot;
+struct JacG : OutSlot {
+  using OutSlot::OutSlot;
   bool operator()(int n, const double* x, int m, int nele_jac, double* values) const;
 };
-struct H : PyObjSlot {
-  using PyObjSlot::PyObjSlot;
+struct H : OutSlot {
+  using OutSlot::OutSlot;
   bool operator()(int n, const double* x, double obj_factor, int m, const double* lambda,
                   int nele_hess, double* values) const;
 };
@@ -57,6 +72,13 @@ struct IntermediateCallback : PyObjSlot {
 // without it when the solve has let it go.
 template <class Kind>
 inline constexpr bool is_python_kind = std::is_base_of_v<py::PyObjSlot, Kind>;
+
+// Binds a Python routine that writes into `out` to its contract; other
+// kinds have none.
+template <class Kind>
+void bind_contract(Kind& kind, OutContract& contract) {
+  if constexpr (std::is_base_of_v<py::OutSlot, Kind>) kind.contract = &contract;
+}
 
 namespace c {
 

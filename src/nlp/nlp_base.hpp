@@ -48,6 +48,10 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
     python_routines = is_python_kind<F> || is_python_kind<GradF> || is_python_kind<G> ||
                       is_python_kind<JacG> || is_python_kind<H> ||
                       is_python_kind<IntermediateCallback>;
+    bind_contract(eval_grad_f_cb, out_contracts.grad_f);
+    bind_contract(eval_g_cb, out_contracts.g);
+    bind_contract(eval_jac_g_cb, out_contracts.jac_g);
+    bind_contract(eval_h_cb, out_contracts.h);
   }
 
   bool get_nlp_info(Index& n_, Index& m_, Index& nnz_jac_g_, Index& nnz_h_lag_,
@@ -106,8 +110,9 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_jac_g, iRow, jCol);
       return true;
     }
-    return run_callback<JacG>([&] { return eval_jac_g_cb(n_, x_, m_, nele_jac, values); }) &&
-           all_finite(values, nele_jac);
+    return run_callback<JacG>([&] {
+      return eval_jac_g_cb(n_, x_, m_, nele_jac, values) && all_finite(values, nele_jac);
+    });
   }
 
   bool eval_h(Index n_, const Number* x_, bool, Number obj_factor, Index m_, const Number* lambda,
@@ -116,19 +121,20 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
       copy_sparsity(sparsity_indices_h, iRow, jCol);
       return true;
     }
-    return run_callback<H>(
-               [&] { return eval_h_cb(n_, x_, obj_factor, m_, lambda, nele_hess, values); }) &&
-           all_finite(values, nele_hess);
+    return run_callback<H>([&] {
+      return eval_h_cb(n_, x_, obj_factor, m_, lambda, nele_hess, values) &&
+             all_finite(values, nele_hess);
+    });
   }
 
-  void finalize_solution(Ipopt::SolverReturn, Index n_, const Number* x_, const Number* z_L,
+  void finalize_solution(Ipopt::SolverReturn status, Index n_, const Number* x_, const Number* z_L,
                          const Number* z_U, Index m_, const Number* g_, const Number* lambda,
                          Number obj_value_, const Ipopt::IpoptData* ip_data,
                          Ipopt::IpoptCalculatedQuantities* ip_cq) override {
     // The results reach Python objects (the caller's arrays, the record
     // that Problem.result and stats read) under the interpreter lock.
     with_gil([&] {
-      store_solution(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
+      store_solution(status, n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
       return true;
     });
   }
@@ -191,9 +197,10 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
     return z_served && lambda_served;
   }
 
-  void store_solution(Index n_, const Number* x_, const Number* z_L, const Number* z_U, Index m_,
-                      const Number* g_, const Number* lambda, Number obj_value_,
-                      const Ipopt::IpoptData* ip_data, Ipopt::IpoptCalculatedQuantities* ip_cq) {
+  void store_solution(Ipopt::SolverReturn status, Index n_, const Number* x_, const Number* z_L,
+                      const Number* z_U, Index m_, const Number* g_, const Number* lambda,
+                      Number obj_value_, const Ipopt::IpoptData* ip_data,
+                      Ipopt::IpoptCalculatedQuantities* ip_cq) {
     // An array that is no longer the memory bound receives nothing, and
     // neither do the others: solve() raises instead of returning results.
     if (buffers_usable(true)) {
@@ -207,15 +214,28 @@ class NlpBase : public NlpData, public Ipopt::TNLP {
     }
     obj_value = obj_value_;
     store_statistics(ip_data, ip_cq);
-    last_solve.finish(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data, ip_cq);
+    // A run that a failed evaluation ended has no derivatives at its last
+    // point, and Ipopt's quantities there (which its own summary leaves out)
+    // would be computed from matrices never filled: the measures stay NaN.
+    const bool evaluated = status != Ipopt::INVALID_NUMBER_DETECTED;
+    last_solve.finish(n_, x_, z_L, z_U, m_, g_, lambda, obj_value_, ip_data,
+                      evaluated ? ip_cq : nullptr);
   }
 
+  // A failed evaluation that leaves no exception pending is one the solver
+  // recovers from (it cuts the step); it is counted.
   template <class Kind, class Call>
-  static bool run_callback(Call&& call) {
+  bool run_callback(Call&& call) {
     if constexpr (is_python_kind<Kind>) {
-      return with_gil(std::forward<Call>(call));
+      return with_gil([&] {
+        const bool ok = call();
+        if (!ok && PyErr_Occurred() == nullptr) ++evaluation_errors;
+        return ok;
+      });
     } else {
-      return solver_boundary(std::forward<Call>(call));
+      const bool ok = solver_boundary(std::forward<Call>(call));
+      if (!ok) ++evaluation_errors;
+      return ok;
     }
   }
 

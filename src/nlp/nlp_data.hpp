@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "nlp/out_contract.hpp"
 #include "nlp/solve_record.hpp"
 
 namespace vornel {
@@ -73,6 +74,14 @@ class NlpData {
   bool python_each_iteration = true;
   // Whether any routine of the problem is a Python callable.
   bool python_routines = false;
+  // The contracts of the Python routines that write into out, checked on
+  // their first call in each solve.
+  OutContracts out_contracts;
+  // Evaluations reported to the solver as failed, since the counter was
+  // last reset (at the start of a solve): a routine's false, a Python
+  // routine's EvaluationError, a derivative that is not finite. A run that
+  // a pending exception ends does not count its last call.
+  int evaluation_errors = 0;
   // For the Python layer: the latest solve, and the solver's data while the
   // per-iteration callback runs.
   SolveRecord last_solve;

@@ -2,7 +2,12 @@
 #include "nlp/callback_kinds.hpp"
 #include "nlp/py_call.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
 
 namespace vornel {
 
@@ -23,6 +28,8 @@ bool detach_kept_array(PyObject* array, const SolverView& view) {
 }
 
 namespace py {
+
+PyObject* evaluation_error = nullptr;
 
 namespace {
 
@@ -50,6 +57,132 @@ bool release_result(PyObject* result) {
   return static_cast<bool>(owned);
 }
 
+// An EvaluationError says that the point cannot be evaluated: the solver is
+// told that the evaluation failed, as by a compiled routine's false, and
+// decides how to go on. Any other exception stays pending and ends the run.
+bool evaluation_failed() {
+  if (evaluation_error != nullptr && PyErr_ExceptionMatches(evaluation_error)) PyErr_Clear();
+  return false;
+}
+
+// What `out` holds before a checked call: a quiet NaN with a payload of its
+// own, so that an entry still holding it was not written (a NaN that the
+// callback computes or copies from elsewhere has another payload).
+constexpr std::uint64_t unwritten_bits = 0x7ff800000badf00dULL;
+
+bool is_unwritten(double value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits == unwritten_bits;
+}
+
+// Returning out itself (np.multiply(x, 2.0, out=out) does) or an array over
+// exactly its memory is harmless.
+bool is_none_or_out(PyObject* result, PyObject* out_array, const double* out, int length) {
+  if (result == Py_None || result == out_array) return true;
+  if (!PyArray_Check(result)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(result);
+  return PyArray_DATA(array) == out &&
+         PyArray_NBYTES(array) == static_cast<npy_intp>(length) * npy_intp{sizeof(double)};
+}
+
+// The entries a checked call left unwritten: how many, and the first ones.
+struct Unwritten {
+  static constexpr int shown_max = 10;
+  int count = 0;
+  int shown = 0;
+  int positions[shown_max] = {};
+
+  std::string positions_text() const {
+    std::string text;
+    for (int i = 0; i < shown; ++i) text += (i == 0 ? "" : ", ") + std::to_string(positions[i]);
+    if (count > shown) text += ", ...";
+    return text;
+  }
+};
+
+bool warn_unwritten(const char* name, const Unwritten& unwritten, int length) {
+  if (unwritten.count == length) {
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "%s wrote nothing into its output array (%d entries) on its first "
+                            "call in this solve; write the results into it (out[:] = ...): "
+                            "rebinding the name out does nothing",
+                            name, length) == 0;
+  }
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                          "%s left %d of the %d entries of its output array unwritten on its "
+                          "first call in this solve, at %s; write every entry (out[:] = ...)",
+                          name, unwritten.count, length, unwritten.positions_text().c_str()) == 0;
+}
+
+bool warn_returned(const char* name, PyObject* type_name) {
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                          "%s returned a value (%U), which is ignored; write the results into "
+                          "out instead (out[:] = ...)",
+                          name, type_name) == 0;
+}
+
+// The first call of a solve: `out` is marked before the call, and after it
+// every entry still marked gets its previous value back, so that the solver
+// sees what it would have seen unchecked. False when the call failed, or a
+// warning was turned into an exception (a warnings filter of "error").
+template <class... Before>
+bool checked_call(PyObject* callable, OutContract& contract, const char* name, double* out,
+                  int length, PyObject* out_array, Before... before) {
+  const auto count = static_cast<std::size_t>(length);
+  // Without memory for the copy, the call goes unchecked.
+  const std::unique_ptr<double[]> saved(new (std::nothrow) double[count]);
+  if (!saved) return py_call(callable, release_result, before..., out_array);
+  if (count != 0) std::memcpy(saved.get(), out, count * sizeof(double));
+  double marker = 0.0;
+  std::memcpy(&marker, &unwritten_bits, sizeof marker);
+  std::fill(out, out + count, marker);
+
+  PyRef returned_type;
+  auto handle = [&](PyObject* result) {
+    PyRef owned = PyRef::steal(result);
+    if (!owned) return false;
+    if (is_none_or_out(result, out_array, out, length)) return true;
+    returned_type = PyRef::steal(PyType_GetName(Py_TYPE(result)));
+    return static_cast<bool>(returned_type);
+  };
+  const bool ok = py_call(callable, handle, before..., out_array);
+
+  Unwritten unwritten;
+  for (int i = 0; i < length; ++i) {
+    if (!is_unwritten(out[i])) continue;
+    out[i] = saved[i];
+    if (unwritten.shown < Unwritten::shown_max) unwritten.positions[unwritten.shown++] = i;
+    ++unwritten.count;
+  }
+  if (!ok) return false;
+  contract.check_next = false;
+  if (unwritten.count != 0 && !contract.warned_unwritten) {
+    contract.warned_unwritten = true;
+    if (!warn_unwritten(name, unwritten, length)) return false;
+  }
+  if (returned_type && !contract.warned_returned) {
+    contract.warned_returned = true;
+    if (!warn_returned(name, returned_type.get())) return false;
+  }
+  return true;
+}
+
+// A call of a routine that writes into `out` (its last argument), checked
+// when its contract is armed.
+template <class... Before>
+bool call_writing_out(const OutSlot& slot, const char* name, double* out, int length,
+                      Before... before) {
+  PyObject* out_array = py_array_view(length, out);
+  bool ok = false;
+  if (slot.contract != nullptr && slot.contract->check_next && out_array != nullptr) {
+    ok = checked_call(slot.obj, *slot.contract, name, out, length, out_array, before...);
+  } else {
+    ok = py_call(slot.obj, release_result, before..., out_array);
+  }
+  return ok || evaluation_failed();
+}
+
 }  // namespace
 
 bool F::operator()(int n, const double* x, double& obj_value) const {
@@ -64,29 +197,29 @@ bool F::operator()(int n, const double* x, double& obj_value) const {
     }
     return true;
   };
-  return py_call(obj, store_value, py_array_view(n, x));
+  return py_call(obj, store_value, py_array_view(n, x)) || evaluation_failed();
 }
 
 bool GradF::operator()(int n, const double* x, double* grad_f) const {
   if (!can_call(obj)) return false;
-  return py_call(obj, release_result, py_array_view(n, x), py_array_view(n, grad_f));
+  return call_writing_out(*this, "eval_grad_f", grad_f, n, py_array_view(n, x));
 }
 
 bool G::operator()(int n, const double* x, int m, double* g) const {
   if (!can_call(obj)) return false;
-  return py_call(obj, release_result, py_array_view(n, x), py_array_view(m, g));
+  return call_writing_out(*this, "eval_g", g, m, py_array_view(n, x));
 }
 
 bool JacG::operator()(int n, const double* x, int, int nele_jac, double* values) const {
   if (!can_call(obj)) return false;
-  return py_call(obj, release_result, py_array_view(n, x), py_array_view(nele_jac, values));
+  return call_writing_out(*this, "eval_jac_g", values, nele_jac, py_array_view(n, x));
 }
 
 bool H::operator()(int n, const double* x, double obj_factor, int m, const double* lambda,
                    int nele_hess, double* values) const {
   if (!can_call(obj)) return false;
-  return py_call(obj, release_result, py_array_view(n, x), py_array_view(m, lambda),
-                 PyFloat_FromDouble(obj_factor), py_array_view(nele_hess, values));
+  return call_writing_out(*this, "eval_h", values, nele_hess, py_array_view(n, x),
+                          py_array_view(m, lambda), PyFloat_FromDouble(obj_factor));
 }
 
 bool IntermediateCallback::operator()(Ipopt::AlgorithmMode mode, int iter, double obj_value,

@@ -54,6 +54,7 @@ void SolveRecord::begin(const double* x0, int n, int m) {
   assign(mult_x_U, nullptr, n);
   obj_value = nan;
   iterations = -1;
+  evaluation_errors = 0;
   primal_infeasibility = dual_infeasibility = complementarity = nan;
   wall_time = cpu_time = 0.0;
 }

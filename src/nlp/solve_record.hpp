@@ -28,6 +28,7 @@ struct SolveRecord {
   std::vector<double> mult_x_U;
   double obj_value = 0.0;
   int iterations = -1;
+  int evaluation_errors = 0;
   double primal_infeasibility = 0.0;
   double dual_infeasibility = 0.0;
   double complementarity = 0.0;

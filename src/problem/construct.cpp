@@ -1,4 +1,5 @@
 #include <utility>
+#include <variant>
 
 #include "convert/conversions.hpp"
 #include "convert/entry_guard.hpp"
@@ -25,6 +26,8 @@ struct ProblemArgs {
   CallbackArg<GradFVariant> eval_grad_f;
   CallbackArg<GVariant> eval_g;
   CallbackArg<JacGVariant> eval_jac_g;
+  PyObject* eval_g_obj = nullptr;
+  PyObject* eval_jac_g_obj = nullptr;
   CallbackArg<HVariant> eval_h;
   CallbackArg<IntermediateCallbackVariant> intermediate_callback;
   double obj_scaling = 1.0;
@@ -53,14 +56,54 @@ bool parse(PyObject* args, PyObject* kwargs, ProblemArgs& a) {
                                    "g_scaling",
                                    "ipopt_options",
                                    nullptr};
+  // Everything from sparsity_indices_jac_g on is optional to the parser:
+  // whether that argument and the constraint routines are required depends
+  // on m, so required_arguments() says which are missing.
   return PyArg_ParseTupleAndKeywords(
-             args, kwargs, "iO&O&iO&O&OOO&O&O&O&|O&O&dO&O&O;", const_cast<char**>(keywords), &a.n,
+             args, kwargs, "iO&O&iO&O&|OOO&O&OOO&O&dO&O&O;", const_cast<char**>(keywords), &a.n,
              convert_x_l, &a.x_l, convert_x_u, &a.x_u, &a.m, convert_g_l, &a.g_l, convert_g_u,
              &a.g_u, &a.sparsity_jac_g, &a.sparsity_h, convert_eval_f, &a.eval_f,
-             convert_eval_grad_f, &a.eval_grad_f, convert_eval_g, &a.eval_g, convert_eval_jac_g,
-             &a.eval_jac_g, convert_eval_h, &a.eval_h, convert_intermediate_callback,
-             &a.intermediate_callback, &a.obj_scaling, convert_x_scaling, &a.x_scaling,
-             convert_g_scaling, &a.g_scaling, &a.ipopt_options) != 0;
+             convert_eval_grad_f, &a.eval_grad_f, &a.eval_g_obj, &a.eval_jac_g_obj, convert_eval_h,
+             &a.eval_h, convert_intermediate_callback, &a.intermediate_callback, &a.obj_scaling,
+             convert_x_scaling, &a.x_scaling, convert_g_scaling, &a.g_scaling,
+             &a.ipopt_options) != 0;
+}
+
+bool present(const void* arg, const char* name, int position) {
+  if (arg != nullptr) return true;
+  PyErr_Format(PyExc_TypeError, "function missing required argument '%s' (pos %d)", name, position);
+  return false;
+}
+
+// Without constraints nothing asks for their values: an omitted (or None)
+// constraint routine is one that succeeds without writing anything.
+bool no_constraints(int, const double*, int, double*, void*) { return true; }
+bool no_constraint_jacobian(int, const double*, int, int, double*, void*) { return true; }
+
+template <class Variant, class Function>
+bool constraint_callback(PyObject* obj, int m, int (*convert)(PyObject*, void*),
+                         CallbackArg<Variant>& arg, Function none, const char* name, int position) {
+  if (m == 0 && (obj == nullptr || obj == Py_None)) {
+    arg.callback.template emplace<1>().function = none;
+    return true;
+  }
+  return present(obj, name, position) && convert(obj, &arg) != 0;
+}
+
+// The arguments the parser took as optional but the problem needs, in the
+// parser's order, and the constraint routines' conversion; an unconstrained
+// problem (m = 0) needs neither sparsity_indices_jac_g nor eval_g and
+// eval_jac_g.
+bool required_arguments(ProblemArgs& a) {
+  const bool constrained = a.m != 0;
+  if (!constrained && a.sparsity_jac_g == Py_None) a.sparsity_jac_g = nullptr;
+  return (!constrained || present(a.sparsity_jac_g, "sparsity_indices_jac_g", 7)) &&
+         present(a.sparsity_h, "sparsity_indices_h", 8) && present(a.eval_f.source, "eval_f", 9) &&
+         present(a.eval_grad_f.source, "eval_grad_f", 10) &&
+         constraint_callback(a.eval_g_obj, a.m, convert_eval_g, a.eval_g, no_constraints, "eval_g",
+                             11) &&
+         constraint_callback(a.eval_jac_g_obj, a.m, convert_eval_jac_g, a.eval_jac_g,
+                             no_constraint_jacobian, "eval_jac_g", 12);
 }
 
 bool check_not_negative(int value, const char* name) {
@@ -86,7 +129,10 @@ bool check_options_type(PyObject* options) {
 // Every step that can fail with a Python exception, in order. Nothing here
 // takes a reference or builds the adapter.
 bool validate(ProblemArgs& a, NlpBundle& bundle) {
-  if (!sparsity_from_py(a.sparsity_jac_g, a.jac_g_indices, "sparsity_indices_jac_g")) return false;
+  if (a.sparsity_jac_g != nullptr &&
+      !sparsity_from_py(a.sparsity_jac_g, a.jac_g_indices, "sparsity_indices_jac_g")) {
+    return false;
+  }
   if (!check_not_negative(a.n, "n") || !check_not_negative(a.m, "m")) return false;
   if (!check_length(a.x_l, a.n, "argument x_L") || !check_length(a.x_u, a.n, "argument x_U") ||
       !check_length(a.g_l, a.m, "argument g_L") || !check_length(a.g_u, a.m, "argument g_U")) {
@@ -104,10 +150,11 @@ bool validate(ProblemArgs& a, NlpBundle& bundle) {
       !check_scaling(a.obj_scaling, a.x_scaling, a.g_scaling)) {
     return false;
   }
-  // First, so that the options are checked against a problem without a
-  // Hessian: an exact one is refused rather than silently replaced.
+  if (!set_options_from_dict(bundle, a.ipopt_options)) return false;
+  // After the options, so that it overrides a hessian_approximation among
+  // them: one options dict may serve problems with and without eval_h.
   if (!a.has_hessian()) bundle.without_hess();
-  return set_options_from_dict(bundle, a.ipopt_options);
+  return true;
 }
 
 void keep_callback_objects(ProblemObject* problem, const ProblemArgs& a) {
@@ -148,7 +195,7 @@ PyObject* new_problem(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
 
   ProblemArgs a;
-  if (!parse(args, kwargs, a) || !validate(a, *problem->bundle)) {
+  if (!parse(args, kwargs, a) || !required_arguments(a) || !validate(a, *problem->bundle)) {
     py_error_context(context);
     return nullptr;
   }

@@ -146,6 +146,7 @@ PyObject* py_last_solve(PyObject*, PyObject* arg) {
                   put(d, "mult_x_U", py_array(record.mult_x_U)) &&
                   put(d, "objective", PyFloat_FromDouble(record.obj_value)) &&
                   put(d, "iterations", PyLong_FromLong(record.iterations)) &&
+                  put(d, "evaluation_errors", PyLong_FromLong(record.evaluation_errors)) &&
                   put(d, "primal_infeasibility", PyFloat_FromDouble(record.primal_infeasibility)) &&
                   put(d, "dual_infeasibility", PyFloat_FromDouble(record.dual_infeasibility)) &&
                   put(d, "complementarity", PyFloat_FromDouble(record.complementarity)) &&

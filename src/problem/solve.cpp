@@ -276,10 +276,14 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
                             arrays.mult_x_U().data());
     data.last_solve.begin(arrays.x0().data(), data.n, data.m);
     data.python_each_iteration = data.python_routines || on_main_thread();
+    data.evaluation_errors = 0;
+    data.out_contracts.arm();
     const SolveClock clock;
     status = run_solver(*problem->bundle, data.python_routines);
     clock.stop(data.last_solve);
+    data.out_contracts.disarm();
     data.last_solve.status = static_cast<int>(status);
+    data.last_solve.evaluation_errors = data.evaluation_errors;
   }
   if (PyErr_Occurred()) return nullptr;
   return Py_BuildValue("(Odi)", reinterpret_cast<PyObject*>(x0), data.obj_value_ref,

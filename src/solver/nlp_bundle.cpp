@@ -171,7 +171,14 @@ std::string NlpBundle::check_value(const char* name, const OptionValue& value) c
 
 void NlpBundle::without_hess() {
   has_hessian_ = false;
-  app->Options()->SetStringValue("hessian_approximation", "limited-memory", true, false);
+  Ipopt::OptionsList& options = *app->Options();
+  options.SetStringValue("hessian_approximation", "limited-memory", true, false);
+  // The restoration phase reads its own value first: an exact Hessian there
+  // would be one that nothing computes.
+  std::string resto;
+  if (options.GetStringValue("resto.hessian_approximation", resto, "")) {
+    options.SetStringValue("resto.hessian_approximation", "limited-memory", true, false);
+  }
 }
 
 // The journals of one run, set up from the options in force as Ipopt's own

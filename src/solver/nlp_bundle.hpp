@@ -43,8 +43,9 @@ class NlpBundle {
   bool set_option(const char* name, const OptionValue& value);
   const std::string& refusal() const { return refusal_; }
   // Switches the solver to the limited-memory Hessian approximation for
-  // good: the problem has no Hessian, so later requests for the exact one
-  // are refused.
+  // good, overriding any value set before (the restoration phase's too):
+  // the problem has no Hessian, so later requests for the exact one are
+  // refused.
   void without_hess();
 
   Ipopt::SmartPtr<Ipopt::TNLP> nlp;

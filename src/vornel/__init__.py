@@ -6,6 +6,7 @@ from importlib import import_module as _import_module
 # says why either fails, before any Python module imports NumPy.
 from vornel import _core
 from vornel._core import (
+    EvaluationError,
     Problem,
     __version__,
     get_ipopt_options,
@@ -54,6 +55,7 @@ _core._add_problem_member("check", _check.check)
 
 __all__ = [
     "CheckReport",
+    "EvaluationError",
     "Finding",
     "Iterate",
     "Mismatch",

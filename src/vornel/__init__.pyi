@@ -10,6 +10,7 @@ from typing import (
     TypeAlias,
     TypedDict,
     final,
+    overload,
 )
 
 import numpy as np
@@ -29,6 +30,7 @@ ipopt_linear_solver: str
 parallel_solves: bool
 __all__ = [
     "CheckReport",
+    "EvaluationError",
     "Finding",
     "Iterate",
     "Mismatch",
@@ -79,10 +81,14 @@ class _IpoptOption(TypedDict):
     description_long: str
     category: str
 
+class EvaluationError(Exception):
+    """The callback cannot be evaluated at this point."""
+
 @final
 class Problem:
     """Ipopt problem type in python"""
 
+    @overload
     def __new__(
         cls,
         n: int,
@@ -97,6 +103,31 @@ class Problem:
         eval_grad_f: _EvalGradF,
         eval_g: _EvalG,
         eval_jac_g: _EvalJacG,
+        eval_h: _EvalH | None = None,
+        intermediate_callback: _IntermediateCallback | None = None,
+        obj_scaling: float = 1.0,
+        x_scaling: _Vector | None = None,
+        g_scaling: _Vector | None = None,
+        ipopt_options: dict[str, _OptionValue] | None = None,
+    ) -> Problem: ...
+    # Without constraints, their pattern and routines may be left out; the
+    # arguments after them are then given by keyword.
+    @overload
+    def __new__(
+        cls,
+        n: int,
+        x_l: _Vector,
+        x_u: _Vector,
+        m: Literal[0],
+        g_l: _Vector,
+        g_u: _Vector,
+        sparsity_indices_jac_g: _Sparsity | None = None,
+        *,
+        sparsity_indices_h: _Sparsity,
+        eval_f: _EvalF,
+        eval_grad_f: _EvalGradF,
+        eval_g: _EvalG | None = None,
+        eval_jac_g: _EvalJacG | None = None,
         eval_h: _EvalH | None = None,
         intermediate_callback: _IntermediateCallback | None = None,
         obj_scaling: float = 1.0,

@@ -5,6 +5,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from vornel import EvaluationError as EvaluationError
 from vornel import Problem as Problem
 from vornel import __version__ as __version__
 from vornel import get_ipopt_options as get_ipopt_options

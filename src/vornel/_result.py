@@ -71,6 +71,11 @@ class SolveResult:
         The final multipliers of the upper bounds.
     iterations : int
         The number of iterations.
+    evaluation_errors : int
+        The evaluations reported to the solver as failed, from which it
+        went on with a shorter step: a Python callback raising
+        EvaluationError, a compiled one returning false, a Jacobian or
+        Hessian holding a value that is not finite.
     primal_infeasibility : float
         The final unscaled constraint violation (max norm), as Ipopt's
         summary prints it.
@@ -113,6 +118,7 @@ class SolveResult:
     mult_x_L: _Vector
     mult_x_U: _Vector
     iterations: int
+    evaluation_errors: int
     primal_infeasibility: float
     dual_infeasibility: float
     complementarity: float
@@ -136,6 +142,11 @@ class SolveResult:
             f"in {self.wall_time:.3g} s (CPU {self.cpu_time:.3g} s); final primal "
             f"infeasibility {self.primal_infeasibility:.3g}, dual infeasibility "
             f"{self.dual_infeasibility:.3g}, complementarity {self.complementarity:.3g}"
+            + (
+                f"; {self.evaluation_errors} evaluation(s) failed and were stepped around"
+                if self.evaluation_errors > 0
+                else ""
+            )
         )
 
 
@@ -192,6 +203,7 @@ def result(problem: Problem) -> SolveResult:
         mult_x_L=_frozen(data["mult_x_L"]),
         mult_x_U=_frozen(data["mult_x_U"]),
         iterations=data["iterations"],
+        evaluation_errors=data["evaluation_errors"],
         primal_infeasibility=data["primal_infeasibility"],
         dual_infeasibility=data["dual_infeasibility"],
         complementarity=data["complementarity"],

@@ -139,9 +139,9 @@ TEST(TypedOption, SetOptionGovernsEveryLaterRun) {
   }
 }
 
-std::string hessian_approximation(NlpBundle& bundle) {
+std::string hessian_approximation(NlpBundle& bundle, const char* prefix = "") {
   std::string value;
-  EXPECT_TRUE(bundle.app->Options()->GetStringValue("hessian_approximation", value, ""));
+  EXPECT_TRUE(bundle.app->Options()->GetStringValue("hessian_approximation", value, prefix));
   return value;
 }
 
@@ -150,9 +150,12 @@ TEST(WithoutHess, OverridesAnEarlierHessianApproximation) {
   ASSERT_TRUE(bundle);
   make_quiet(bundle);
   ASSERT_TRUE(set_text(bundle, "hessian_approximation", "exact"));
-  ASSERT_EQ(hessian_approximation(bundle), "exact");
+  ASSERT_TRUE(set_text(bundle, "resto.hessian_approximation", "exact"));
+  ASSERT_EQ(hessian_approximation(bundle, "resto."), "exact");
   bundle.without_hess();
   EXPECT_EQ(hessian_approximation(bundle), "limited-memory");
+  EXPECT_EQ(hessian_approximation(bundle, "resto."), "limited-memory");
+  EXPECT_FALSE(set_text(bundle, "resto.hessian_approximation", "exact"));
 }
 
 // Without a Hessian routine the run needs the approximation; it then never

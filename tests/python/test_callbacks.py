@@ -5,6 +5,7 @@ import gc
 import itertools
 import signal
 import tracemalloc
+import warnings
 
 import numpy as np
 import pytest
@@ -445,6 +446,7 @@ RETURNS_OUT = {
 
 
 @pytest.mark.parametrize("eval_grad_f", RETURNS_OUT.values(), ids=RETURNS_OUT.keys())
+@pytest.mark.filterwarnings("ignore:eval_grad_f returned a value \\(tuple\\):RuntimeWarning")
 def test_an_out_array_returned_by_the_callback_is_not_copied(eval_grad_f):
     n = 20_000
 
@@ -557,6 +559,111 @@ def test_current_iterate_inside_the_per_iteration_callback_only():
         problem.current_iterate()
     with pytest.raises(ValueError):
         last.x[0] = 0.0
+
+
+# --- the contract at solve time ----------------------------------------------
+
+OUT_LENGTHS = {"eval_grad_f": 4, "eval_g": 2, "eval_jac_g": 8, "eval_h": 10}
+
+
+def contract_fault(routine, fault, first_call_only=False):
+    """The routine with a fault of the out contract on every call (or on its
+    first call only)."""
+    normal = EVALUATIONS[routine]
+    calls = []
+
+    def callback(*args):
+        calls.append(True)
+        out = args[-1]
+        if first_call_only and len(calls) > 1:
+            return normal(*args)
+        if fault == "nothing":
+            return None
+        scratch = np.empty_like(out)
+        normal(*args[:-1], scratch)
+        if fault == "last entry unwritten":
+            out[:-1] = scratch[:-1]
+            return None
+        out[:] = scratch
+        if fault == "nan written":
+            out[0] = np.nan
+            return None
+        return {
+            "returns a copy": out.copy(),
+            "returns out": out,
+            "returns out[:]": out[:],
+            "returns out.reshape": out.reshape(-1, 1),
+        }[fault]
+
+    return callback
+
+
+def runtime_warnings(problem, solves=1):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(solves):
+            problem.solve(problems.x0())
+    return [str(w.message) for w in caught if w.category is RuntimeWarning]
+
+
+def contract_problem(routine, callback):
+    # A broken routine may keep the solver from converging: a few iterations
+    # make the point.
+    options = {**problems.QUIET, "max_iter": 5}
+    return problems.make_hs071(**{routine: callback}, ipopt_options=options)
+
+
+@pytest.mark.parametrize("fault", ["nothing", "last entry unwritten", "returns a copy"])
+@pytest.mark.parametrize("routine", OUT_LENGTHS)
+def test_first_call_faults_are_warned_about_once_per_problem(routine, fault):
+    length = OUT_LENGTHS[routine]
+    expected = {
+        "nothing": f"{routine} wrote nothing into its output array ({length} entries) on its "
+        "first call in this solve; write the results into it (out[:] = ...): rebinding the "
+        "name out does nothing",
+        "last entry unwritten": f"{routine} left 1 of the {length} entries of its output "
+        f"array unwritten on its first call in this solve, at {length - 1}; write every "
+        "entry (out[:] = ...)",
+        "returns a copy": f"{routine} returned a value (ndarray), which is ignored; write the "
+        "results into out instead (out[:] = ...)",
+    }[fault]
+    callback = contract_fault(routine, fault)
+    assert runtime_warnings(contract_problem(routine, callback), solves=2) == [expected]
+    assert runtime_warnings(contract_problem(routine, callback)) == [expected]
+
+
+@pytest.mark.parametrize(
+    "fault", ["returns out", "returns out[:]", "returns out.reshape", "nan written"]
+)
+@pytest.mark.parametrize("routine", OUT_LENGTHS)
+def test_returning_out_or_writing_nan_is_no_fault_of_the_contract(routine, fault):
+    assert runtime_warnings(contract_problem(routine, contract_fault(routine, fault))) == []
+
+
+def test_a_returned_value_is_ignored_and_the_solve_goes_on():
+    problem = problems.make_hs071(
+        eval_jac_g=contract_fault("eval_jac_g", "returns a copy"), ipopt_options=problems.QUIET
+    )
+    with pytest.warns(RuntimeWarning, match="^eval_jac_g returned a value"):
+        assert_solves_hs071(problem)
+
+
+def test_an_entry_left_unwritten_is_left_as_the_solver_had_it():
+    # The check's marker does not reach the solver: as a NaN in the Jacobian
+    # it would fail the evaluation.
+    callback = contract_fault("eval_jac_g", "last entry unwritten", first_call_only=True)
+    problem = problems.make_hs071(eval_jac_g=callback, ipopt_options=problems.QUIET)
+    with pytest.warns(RuntimeWarning, match="^eval_jac_g left 1 of the 8 entries"):
+        problem.solve(problems.x0())
+    assert problem.result.evaluation_errors == 0
+
+
+def test_a_warning_turned_into_an_error_is_raised_from_solve():
+    problem = contract_problem("eval_g", contract_fault("eval_g", "nothing"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match="^eval_g wrote nothing"):
+            problem.solve(problems.x0())
 
 
 # ------------------------------------------------------ the check of the contract

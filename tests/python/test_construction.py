@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pytest
 
+import problems
 import vornel
 from problems import JAC_G, QUIET, X_OPT, hs071_args, make_hs071, x0
 
@@ -52,6 +53,37 @@ def test_zero_variables_and_constraints_build_and_solve():
     x, f, status = problem.solve(np.empty(0))
     assert x.shape == (0,)
     assert status == 0
+
+
+@pytest.mark.parametrize("given", ["omitted", "None"])
+@pytest.mark.parametrize("kind", ["python", "capsule", "llc"])
+def test_an_unconstrained_problem_needs_no_constraint_arguments(given, kind, c_callbacks):
+    if kind == "python":
+        callbacks = dict(eval_f=problems.eval_f, eval_grad_f=problems.eval_grad_f)
+    else:
+        callbacks = c_callbacks.kwargs(kind, names=("f", "grad_f"))
+    names = ("sparsity_indices_jac_g", "eval_g", "eval_jac_g")
+    absent = {} if given == "omitted" else dict.fromkeys(names, None)
+    problem = vornel.Problem(
+        n=4,
+        x_l=np.ones(4),
+        x_u=np.full(4, 5.0),
+        m=0,
+        g_l=np.empty(0),
+        g_u=np.empty(0),
+        sparsity_indices_h=None,
+        **callbacks,
+        **absent,
+        ipopt_options=QUIET,
+    )
+    # HS071's objective grows in every variable: its minimum over the box is
+    # at the lower bounds.
+    x, f, status = solve(problem)
+    assert status == 0
+    np.testing.assert_allclose(x, np.ones(4), atol=1e-7)
+    assert f == pytest.approx(4.0)
+    assert problem.result.g.shape == problem.result.mult_g.shape == (0,)
+    assert problem.check(x0()).ok
 
 
 def test_all_eighteen_arguments_by_position():
@@ -112,11 +144,27 @@ def test_without_eval_h_sparsity_h_is_ignored_and_hessian_is_approximated(sparsi
     np.testing.assert_allclose(x, X_OPT, rtol=1e-5)
 
 
-@pytest.mark.parametrize("value", ["limited-memory", "Limited-Memory"])
-def test_without_eval_h_the_limited_memory_approximation_may_be_named(value):
-    problem = make_hs071(eval_h=None, ipopt_options=dict(QUIET, hessian_approximation=value))
+# One options dict may serve problems with and without eval_h: without it,
+# construction replaces any hessian_approximation by the approximation.
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("hessian_approximation", "limited-memory"),
+        ("hessian_approximation", "Limited-Memory"),
+        ("hessian_approximation", "exact"),
+        ("resto.hessian_approximation", "exact"),
+    ],
+)
+@pytest.mark.parametrize("kind", ["python", "capsule"])
+def test_without_eval_h_the_approximation_overrides_the_options(name, value, kind, c_callbacks):
+    names = ("f", "grad_f", "g", "jac_g")
+    callbacks = {} if kind == "python" else c_callbacks.kwargs(kind, names=names)
+    problem = make_hs071(eval_h=None, ipopt_options={**QUIET, name: value}, **callbacks)
     assert solve(problem)[2] == 0
     assert problem.stats["n_eval_h"] == 0
+    # Later requests for the exact Hessian are still refused.
+    with pytest.raises(ValueError, match="eval_h"):
+        problem.set(**{name: "exact"})
 
 
 def test_with_eval_h_the_exact_hessian_is_used():
@@ -181,6 +229,28 @@ FAILURES = {
         "'eval_hess'",
     ),
     "missing-argument": (without("eval_jac_g"), TypeError, "eval_jac_g"),
+    # With constraints, the arguments that m = 0 may leave out stay required.
+    "missing-sparsity-jac-g-with-constraints": (
+        without("sparsity_indices_jac_g"),
+        TypeError,
+        "missing required argument 'sparsity_indices_jac_g' (pos 7)",
+    ),
+    "missing-eval-g-with-constraints": (
+        without("eval_g"),
+        TypeError,
+        "missing required argument 'eval_g' (pos 11)",
+    ),
+    "sparsity-jac-g-none-with-constraints": (
+        hs071_args(sparsity_indices_jac_g=None),
+        TypeError,
+        "sparsity_indices_jac_g: Sparsity info: a tuple is needed.",
+    ),
+    "eval-g-none-with-constraints": (
+        hs071_args(eval_g=None),
+        ValueError,
+        "argument 'eval_g': must be Union[Callable, PyCapsule, scipy.LowLevelCallable], not "
+        "NoneType",
+    ),
     "missing-sparsity-h-without-eval-h": (
         without("sparsity_indices_h", eval_h=None),
         TypeError,
@@ -283,11 +353,6 @@ FAILURES = {
         ValueError,
         "The name of option 'max_iter\\x00junk' contains a NUL character",
     ),
-    "exact-hessian-without-eval-h": (
-        hs071_args(eval_h=None, ipopt_options={"hessian_approximation": "exact"}),
-        ValueError,
-        "Failed to set the Ipopt option 'hessian_approximation'",
-    ),
     "option-value-type": (
         hs071_args(ipopt_options={"tol": b"1e-3"}),
         TypeError,
@@ -324,9 +389,15 @@ def construct(args):
 
 # Worded by the interpreter's argument parser, so only the part naming the
 # argument is checked.
-PARSER_FAILURES = {"misspelled-keyword", "missing-argument", "missing-sparsity-h-without-eval-h"}
-# Refused options: the solver's (or the bundle's) reason follows the message.
-REASONED_FAILURES = {"option-refused", "second-option-refused", "exact-hessian-without-eval-h"}
+PARSER_FAILURES = {
+    "misspelled-keyword",
+    "missing-argument",
+    "missing-sparsity-h-without-eval-h",
+    "missing-sparsity-jac-g-with-constraints",
+    "missing-eval-g-with-constraints",
+}
+# Refused options: the solver's reason follows the message.
+REASONED_FAILURES = {"option-refused", "second-option-refused"}
 
 
 @pytest.mark.parametrize(

@@ -62,6 +62,7 @@ CALLABLE_FORMS = {
 
 
 @pytest.mark.parametrize("overrides", CALLABLE_FORMS.values(), ids=CALLABLE_FORMS.keys())
+@pytest.mark.filterwarnings("ignore:eval_grad_f returned a value:RuntimeWarning")
 def test_every_kind_of_python_callable_is_a_callback(overrides, reference):
     x, f, status = solve(make_hs071(ipopt_options=QUIET, **overrides))
     assert status == 0

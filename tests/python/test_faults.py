@@ -6,11 +6,13 @@ requests and interrupts are test_callbacks.py's."""
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
 
 import problems
+import vornel
 from problems import F_OPT, QUIET, X_OPT, make_hs071, x0
 from reliability import compiled
 from reliability.faults import (
@@ -93,7 +95,9 @@ def test_return_values_of_output_callbacks_are_ignored(py_problem, routine, valu
         return value
 
     faults.arm(routine, 1, writes_then_returns)
-    assert_recovers(problem, lambda: None)
+    name = type(value).__name__
+    with pytest.warns(RuntimeWarning, match=rf"^{routine} returned a value \({name}\), which is"):
+        assert_recovers(problem, lambda: None)
 
 
 @pytest.mark.parametrize("k", (3, 5))
@@ -125,12 +129,64 @@ def test_python_non_finite_values_end_in_invalid_number(py_problem, routine, val
 def test_python_writing_nothing_raises_nothing(py_problem, routine, k):
     # The solver goes on with whatever its buffer held: any status may come
     # out, but no exception, and nothing sticks to the problem.
+    # Only a first call is checked, and warned about.
     problem, faults = py_problem
     problem.set(max_iter=50)  # stale values may keep it from converging
     faults.arm(routine, k, write_nothing)
-    _, _, status = problem.solve(x0())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _, _, status = problem.solve(x0())
     assert isinstance(status, int)
+    warned = [str(w.message).split(" into ")[0] for w in caught]
+    assert warned == ([f"{routine} wrote nothing"] if k == 1 else [])
     assert_recovers(problem, faults.reset)
+
+
+def evaluation_error(routine, once):
+    """Raises EvaluationError (a subclass of it, to show that subclasses
+    count) at the armed call, and at every later one unless `once`."""
+
+    class PointOutsideTheDomain(vornel.EvaluationError):
+        pass
+
+    fired = []
+
+    def action(*args):
+        if once and fired:
+            return getattr(problems, routine)(*args)
+        fired.append(True)
+        raise PointOutsideTheDomain(routine)
+
+    return action
+
+
+def outcome(problem):
+    _, obj, status = problem.solve(x0())
+    result = problem.result
+    return status, result.iterations, result.evaluation_errors, round(obj, 6)
+
+
+@pytest.mark.parametrize("once", [True, False], ids=["one call", "every call from it on"])
+@pytest.mark.parametrize("k", KS)
+@pytest.mark.parametrize("routine", EVALUATIONS)
+def test_evaluation_error_fails_the_evaluation_as_a_compiled_false_does(
+    py_problem, c_problem, routine, k, once
+):
+    # The solver sees the same failed evaluations either way: it cuts the
+    # step, or ends with its own status; solve() raises nothing.
+    problem, faults = py_problem
+    faults.arm(routine, k, evaluation_error(routine, once))
+    py_outcome = outcome(problem)
+    c_problem_, c_faults = c_problem
+    c_faults.arm(routine, k, compiled.FAIL_ONCE if once else compiled.FAIL)
+    assert py_outcome == outcome(c_problem_)
+    assert py_outcome[2] >= 1
+    if once and routine == "eval_f" and k > 1:
+        status, _, errors, obj = py_outcome
+        assert (status, errors) == (SOLVE_SUCCEEDED, 1)
+        assert obj == pytest.approx(F_OPT)
+    assert_recovers(problem, faults.reset)
+    assert problem.result.evaluation_errors == 0
 
 
 # --- compiled callbacks -----------------------------------------------------
@@ -163,8 +219,11 @@ def test_compiled_writing_nothing_raises_nothing(c_problem, routine, k):
     problem, faults = c_problem
     problem.set(max_iter=50)
     faults.arm(routine, k, compiled.WRITE_NOTHING)
-    _, _, status = problem.solve(x0())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _, _, status = problem.solve(x0())
     assert isinstance(status, int)
+    assert not caught  # compiled routines are not checked
     assert_recovers(problem, faults.reset)
 
 

@@ -14,6 +14,7 @@ import pytest
 import vornel
 
 CORE = {
+    "EvaluationError",
     "Problem",
     "get_ipopt_options",
     "__version__",

@@ -70,6 +70,11 @@ def test_mypy_reads_the_installed_stub(tmp_path):
         "def wrong(p: vornel.Problem) -> None:\n"
         "    p.solve(np.zeros(4), np.zeros(2))\n"
         "    p.set_problem_scaling('1')\n"
+        "def grad(x: np.ndarray, out: np.ndarray) -> None: ...\n"
+        "vornel.Problem(1, np.zeros(1), np.ones(1), 0, np.zeros(0), np.zeros(0),\n"
+        "               sparsity_indices_h=([0], [0]), eval_f=lambda x: 0.0, eval_grad_f=grad)\n"
+        "vornel.Problem(1, np.zeros(1), np.ones(1), 2, np.zeros(2), np.zeros(2),\n"
+        "               sparsity_indices_h=([0], [0]), eval_f=lambda x: 0.0, eval_grad_f=grad)\n"
     )
     result = mypy("--strict", str(source), cwd=tmp_path)
     out = result.stdout
@@ -78,6 +83,8 @@ def test_mypy_reads_the_installed_stub(tmp_path):
     # The multipliers are keyword-only and obj_scaling is a number.
     assert "use.py:6: error: Too many positional arguments" in out, out
     assert 'use.py:7: error: Argument 1 to "set_problem_scaling"' in out, out
+    # An unconstrained problem needs no constraint arguments; others do.
+    assert "use.py:9:" not in out and "use.py:11: error: No overload" in out, out
     assert result.returncode == 1
 
 

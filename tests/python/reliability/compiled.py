@@ -21,7 +21,8 @@ SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hs071_faults.
 ROUTINES = ("eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h", "intermediate_callback")
 SYMBOLS = ("rel_f", "rel_grad_f", "rel_g", "rel_jac_g", "rel_h", "rel_intermediate")
 
-NORMAL, FAIL, WRITE_NOTHING, WRITE_NAN, WRITE_INF = range(5)
+# FAIL_ONCE fails the armed call alone, the others fail every call from it on.
+NORMAL, FAIL, WRITE_NOTHING, WRITE_NAN, WRITE_INF, FAIL_ONCE = range(6)
 
 
 class Faults(ctypes.Structure):

@@ -6,7 +6,7 @@
 
 enum { F, GRAD_F, G, JAC_G, H, INTERMEDIATE, ROUTINES };
 
-enum { NORMAL = 0, FAIL = 1, WRITE_NOTHING = 2, WRITE_NAN = 3, WRITE_INF = 4 };
+enum { NORMAL = 0, FAIL = 1, WRITE_NOTHING = 2, WRITE_NAN = 3, WRITE_INF = 4, FAIL_ONCE = 5 };
 
 struct faults {
   int calls[ROUTINES];
@@ -14,11 +14,13 @@ struct faults {
   int mode[ROUTINES];
 };
 
-/* Counts the call; the fault mode in force for it, or NORMAL. */
+/* Counts the call; the fault mode in force for it, or NORMAL. FAIL_ONCE
+ * fails the call `from_call` alone. */
 static int fault(void* ud, int routine) {
   struct faults* s = (struct faults*)ud;
   if (s == 0) return NORMAL;
   int call = ++s->calls[routine];
+  if (s->mode[routine] == FAIL_ONCE) return call == s->from_call[routine] ? FAIL : NORMAL;
   if (s->from_call[routine] != 0 && call >= s->from_call[routine]) return s->mode[routine];
   return NORMAL;
 }
