@@ -729,16 +729,13 @@ def _slices(sizes: Sequence[int]) -> list[slice]:
     return [slice(a, b) for a, b in zip(ends[:-1], ends[1:], strict=True)]
 
 
-def _no_constraints(x: _Vector, out: _Vector) -> None:
-    pass
-
-
 def _constraint_callbacks(
     m: int, eval_g: Callable[..., None], eval_jac_g: Callable[..., None]
-) -> tuple[Callable[..., None], Callable[..., None]]:
-    # Problem takes both callbacks even without constraints.
+) -> tuple[Callable[..., None] | None, Callable[..., None] | None]:
+    # Without constraints Problem needs neither callback: no Python call is
+    # made for them.
     if m == 0:
-        return _no_constraints, _no_constraints
+        return None, None
     return eval_g, eval_jac_g
 
 
