@@ -1027,7 +1027,7 @@ def minimize(
     rows_of = _slices([c.m for c in cons])
     jac_pattern, eval_g, eval_jac_g = _jacobian(cons, rows_of, n)
     h_pattern, eval_h = _hessian(objective, cons, rows_of, n) if exact else (None, None)
-    eval_g, eval_jac_g = _constraint_callbacks(m, eval_g, eval_jac_g)
+    g_callbacks = _constraint_callbacks(m, eval_g, eval_jac_g)
     cb = _Callback(callback) if callback is not None else None
     g_l = np.concatenate([c.lb for c in cons]) if cons else np.zeros(0)
     g_u = np.concatenate([c.ub for c in cons]) if cons else np.zeros(0)
@@ -1045,8 +1045,8 @@ def minimize(
         else (h_pattern[0].tolist(), h_pattern[1].tolist()),
         eval_f=objective.value,
         eval_grad_f=objective.gradient,
-        eval_g=eval_g,
-        eval_jac_g=eval_jac_g,
+        eval_g=g_callbacks[0],
+        eval_jac_g=g_callbacks[1],
         eval_h=eval_h,
         intermediate_callback=cb,
         ipopt_options=_ipopt_options(
