@@ -729,14 +729,11 @@ def _slices(sizes: Sequence[int]) -> list[slice]:
     return [slice(a, b) for a, b in zip(ends[:-1], ends[1:], strict=True)]
 
 
-def _constraint_callbacks(
+def _constraint_arguments(
     m: int, eval_g: Callable[..., None], eval_jac_g: Callable[..., None]
-) -> tuple[Callable[..., None] | None, Callable[..., None] | None]:
-    # Without constraints Problem needs neither callback: no Python call is
-    # made for them.
-    if m == 0:
-        return None, None
-    return eval_g, eval_jac_g
+) -> dict[str, Any]:
+    # Without constraints Problem needs neither callback, and none is called.
+    return {} if m == 0 else {"eval_g": eval_g, "eval_jac_g": eval_jac_g}
 
 
 def _jacobian(
@@ -1027,7 +1024,6 @@ def minimize(
     rows_of = _slices([c.m for c in cons])
     jac_pattern, eval_g, eval_jac_g = _jacobian(cons, rows_of, n)
     h_pattern, eval_h = _hessian(objective, cons, rows_of, n) if exact else (None, None)
-    g_callbacks = _constraint_callbacks(m, eval_g, eval_jac_g)
     cb = _Callback(callback) if callback is not None else None
     g_l = np.concatenate([c.lb for c in cons]) if cons else np.zeros(0)
     g_u = np.concatenate([c.ub for c in cons]) if cons else np.zeros(0)
@@ -1045,8 +1041,7 @@ def minimize(
         else (h_pattern[0].tolist(), h_pattern[1].tolist()),
         eval_f=objective.value,
         eval_grad_f=objective.gradient,
-        eval_g=g_callbacks[0],
-        eval_jac_g=g_callbacks[1],
+        **_constraint_arguments(m, eval_g, eval_jac_g),
         eval_h=eval_h,
         intermediate_callback=cb,
         ipopt_options=_ipopt_options(
