@@ -1,8 +1,12 @@
 #include "convert/conversions.hpp"
 
+#include "convert/numpy_api.hpp"
+
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 namespace vornel {
 
@@ -115,8 +119,87 @@ void py_error_context(const char* context) {
   restore_raised_exception(std::move(exc));
 }
 
+namespace {
+
+template <class T>
+bool fits_int32(T value) {
+  if constexpr (std::is_signed_v<T>) {
+    return static_cast<std::int64_t>(value) >= INT32_MIN &&
+           static_cast<std::int64_t>(value) <= INT32_MAX;
+  } else {
+    return static_cast<std::uint64_t>(value) <= INT32_MAX;
+  }
+}
+
+template <class T>
+bool read_index_items(PyArrayObject* array, std::vector<int>& result, const char* name) {
+  const char* data = static_cast<const char*>(PyArray_DATA(array));
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  for (std::size_t i = 0; i < result.size(); ++i) {
+    T value{};
+    std::memcpy(&value, data + static_cast<npy_intp>(i) * stride, sizeof(T));
+    if (!fits_int32(value)) {
+      PyRef item = PyRef::steal(PyArray_GETITEM(array, data + static_cast<npy_intp>(i) * stride));
+      if (item) {
+        PyErr_Format(PyExc_ValueError, "%s[%d]: %R does not fit a 32-bit signed integer", name,
+                     static_cast<int>(i), item.get());
+      }
+      return false;
+    }
+    result[i] = static_cast<int>(value);
+  }
+  return true;
+}
+
+// Patterns of large problems come as NumPy index arrays (scipy.sparse's
+// coordinates among them): reading their items as Python objects costs
+// about a microsecond each. An exact one-dimensional array of a native
+// integer type is read directly, with the same values and the same
+// refusals as item by item; anything else (a subclass, which may iterate
+// differently, or another dtype) goes the general way.
+bool is_plain_index_array(PyObject* obj) {
+  if (!PyArray_CheckExact(obj)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_NDIM(array) == 1 && PyArray_ISINTEGER(array) && PyArray_ISNOTSWAPPED(array);
+}
+
+bool read_index_array(PyArrayObject* array, std::vector<int>& result, const char* name) {
+  switch (PyArray_TYPE(array)) {
+    case NPY_BYTE:
+      return read_index_items<npy_byte>(array, result, name);
+    case NPY_UBYTE:
+      return read_index_items<npy_ubyte>(array, result, name);
+    case NPY_SHORT:
+      return read_index_items<npy_short>(array, result, name);
+    case NPY_USHORT:
+      return read_index_items<npy_ushort>(array, result, name);
+    case NPY_INT:
+      return read_index_items<npy_int>(array, result, name);
+    case NPY_UINT:
+      return read_index_items<npy_uint>(array, result, name);
+    case NPY_LONG:
+      return read_index_items<npy_long>(array, result, name);
+    case NPY_ULONG:
+      return read_index_items<npy_ulong>(array, result, name);
+    case NPY_LONGLONG:
+      return read_index_items<npy_longlong>(array, result, name);
+    case NPY_ULONGLONG:
+      return read_index_items<npy_ulonglong>(array, result, name);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 template <>
 std::vector<int> from_py_sequence<int>(PyObject* obj, const char* name) {
+  if (is_plain_index_array(obj)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    std::vector<int> result(static_cast<std::size_t>(PyArray_DIM(array, 0)));
+    if (read_index_array(array, result, name)) return result;
+    if (PyErr_Occurred()) return {};
+  }
   PyRef seq = PyRef::steal(PySequence_Fast(obj, ""));
   if (!seq) {
     PyErr_Format(PyExc_TypeError, "%s: a sequence is needed.", name);

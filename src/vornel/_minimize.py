@@ -1034,11 +1034,8 @@ def minimize(
         m=m,
         g_l=g_l,
         g_u=g_u,
-        # Lists: the core reads them faster than NumPy arrays, item by item.
-        sparsity_indices_jac_g=(jac_pattern[0].tolist(), jac_pattern[1].tolist()),
-        sparsity_indices_h=None
-        if h_pattern is None
-        else (h_pattern[0].tolist(), h_pattern[1].tolist()),
+        sparsity_indices_jac_g=jac_pattern,
+        sparsity_indices_h=h_pattern,
         eval_f=objective.value,
         eval_grad_f=objective.gradient,
         **_constraint_arguments(m, eval_g, eval_jac_g),

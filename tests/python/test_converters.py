@@ -273,12 +273,22 @@ class Pair(tuple):
     pass
 
 
+class IndexArray(np.ndarray):
+    pass
+
+
 SPARSITY_FORMS = {
     "tuple-of-tuples": lambda rows, cols: (tuple(rows), tuple(cols)),
     "generators": lambda rows, cols: ((r for r in rows), (c for c in cols)),
     "int32-arrays": lambda rows, cols: (np.array(rows, np.int32), np.array(cols, np.int32)),
     "int64-arrays": lambda rows, cols: (np.array(rows, np.int64), np.array(cols, np.int64)),
     "uint8-arrays": lambda rows, cols: (np.array(rows, np.uint8), np.array(cols, np.uint8)),
+    "uint64-arrays": lambda rows, cols: (np.array(rows, np.uint64), np.array(cols, np.uint64)),
+    "strided-int16-arrays": lambda rows, cols: (
+        np.repeat(np.array(rows, np.int16), 2)[::2],
+        np.array(cols, ">i8"),
+    ),
+    "array-subclass": lambda rows, cols: (np.array(rows).view(IndexArray), np.array(cols)),
     "numpy-scalars": lambda rows, cols: ([np.int16(r) for r in rows], list(cols)),
     "tuple-subclass": lambda rows, cols: Pair((rows, cols)),
     "iterators": lambda rows, cols: (iter(rows), map(int, cols)),
@@ -374,6 +384,21 @@ SPARSITY_FAILURES = {
         ([0, 2**32], [0, 0]),
         ValueError,
         "Sparsity info[1]: 4294967296 does not fit a 32-bit signed integer",
+    ),
+    "int64-array-beyond-int32": (
+        (np.array([0, 2**31]), [0, 0]),
+        ValueError,
+        "Sparsity info[1]: 2147483648 does not fit a 32-bit signed integer",
+    ),
+    "uint64-array-beyond-int64": (
+        (np.array([2**63 + 1], np.uint64), [0]),
+        ValueError,
+        f"Sparsity info[0]: {2**63 + 1} does not fit a 32-bit signed integer",
+    ),
+    "bool-array": (
+        (np.array([True, False]), [0, 0]),
+        TypeError,
+        "Sparsity info[0]: invalid type. Expected int",
     ),
     "beyond-int64": (
         ([2**70], [0]),
