@@ -19,12 +19,14 @@ namespace vornel {
 
 namespace {
 
+// The problem that an entry works on, refused unless it is complete, as
+// the type's own methods refuse it.
 ProblemObject* problem_arg(PyObject* obj) {
   if (!PyObject_TypeCheck(obj, &VornelProblemType)) {
     PyErr_Format(PyExc_TypeError, "expected a vornel.Problem, not %s", Py_TYPE(obj)->tp_name);
     return nullptr;
   }
-  return reinterpret_cast<ProblemObject*>(obj);
+  return initialised_problem(obj);
 }
 
 PyObject* py_array(const double* values, std::size_t length) {

@@ -1,5 +1,8 @@
+#include <cstdint>
+
 #include "convert/conversions.hpp"
 #include "convert/entry_guard.hpp"
+#include "convert/py_ref.hpp"
 #include "problem/problem_object.hpp"
 
 namespace vornel {
@@ -133,6 +136,25 @@ bool check_not_solved_elsewhere(const ProblemObject* problem, const char* messag
 
 namespace {
 
+constexpr int StatsCount = 8;
+
+// The keys of `stats`, made once: fresh strings on every read would come
+// and go in the interpreter's table of interned strings, whose block is
+// reallocated as it grows and shrinks. Null with an exception set when one
+// cannot be made (the next read tries again).
+PyObject* const* stats_keys() {
+  static const char* const names[StatsCount] = {
+      "n_eval_f",      "n_eval_grad_f",     "n_eval_g_eq", "n_eval_jac_g_eq",
+      "n_eval_g_ineq", "n_eval_jac_g_ineq", "n_eval_h",    "n_iter"};
+  static PyObject* keys[StatsCount] = {};
+  for (int i = 0; i < StatsCount; ++i) {
+    if (keys[i] == nullptr && (keys[i] = PyUnicode_InternFromString(names[i])) == nullptr) {
+      return nullptr;
+    }
+  }
+  return keys;
+}
+
 ProblemObject* as_problem(PyObject* self) { return reinterpret_cast<ProblemObject*>(self); }
 
 int py_problem_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -197,17 +219,20 @@ void init_VornelProblemType() {
 }
 
 PyObject* py_get_stats(PyObject* self, void*) {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    const ProblemObject* problem = initialised_problem(self);
-    if (problem == nullptr) return nullptr;
-    const NlpData& data = *problem->nlp_data;
-    using Pair = std::tuple<const char*, double>;
-    return py_dict(Pair{"n_eval_f", data.n_eval_f}, Pair{"n_eval_grad_f", data.n_eval_grad_f},
-                   Pair{"n_eval_g_eq", data.n_eval_g_eq},
-                   Pair{"n_eval_jac_g_eq", data.n_eval_jac_g_eq},
-                   Pair{"n_eval_g_ineq", data.n_eval_g_ineq},
-                   Pair{"n_eval_jac_g_ineq", data.n_eval_jac_g_ineq},
-                   Pair{"n_eval_h", data.n_eval_h}, Pair{"n_iter", data.n_iter});
+  return problem_entry<PyObject*>(nullptr, self, [](const ProblemObject& problem) -> PyObject* {
+    PyObject* const* keys = stats_keys();
+    if (keys == nullptr) return nullptr;
+    const NlpData& data = *problem.nlp_data;
+    const double values[StatsCount] = {
+        data.n_eval_f,      data.n_eval_grad_f,     data.n_eval_g_eq, data.n_eval_jac_g_eq,
+        data.n_eval_g_ineq, data.n_eval_jac_g_ineq, data.n_eval_h,    data.n_iter};
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (int i = 0; i < StatsCount; ++i) {
+      const PyRef value = PyRef::steal(PyLong_FromLong(static_cast<std::int32_t>(values[i])));
+      if (!value || PyDict_SetItem(dict.get(), keys[i], value.get()) < 0) return nullptr;
+    }
+    return dict.release();
   });
 }
 

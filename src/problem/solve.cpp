@@ -293,10 +293,8 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    ProblemObject* problem = initialised_problem(self);
-    return problem == nullptr ? nullptr : solve(problem, args, kwargs);
-  });
+  return problem_entry<PyObject*>(
+      nullptr, self, [&](ProblemObject& problem) { return solve(&problem, args, kwargs); });
 }
 
 }  // namespace vornel
