@@ -104,6 +104,39 @@ def test_callbacks_receive_float64_views_of_the_documented_lengths():
     assert seen["intermediate"][:2] == (0, 0)
 
 
+SCRATCH_WRITES = {
+    "x in place": lambda args: np.clip(args[0], 1.0, 2.0, out=args[0]),
+    "x by item": lambda args: args[0].__setitem__(0, 3.0),
+    "lagrange": lambda args: args[1].fill(0.0),
+}
+
+
+@pytest.mark.parametrize(
+    "name, write",
+    [
+        (name, write)
+        for name in ["eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h"]
+        for write in SCRATCH_WRITES
+        if write != "lagrange" or name == "eval_h"
+    ],
+)
+def test_a_callback_writing_into_its_point_or_multipliers_makes_solve_raise(name, write):
+    # Once used as scratch space after the output is made, they gave the
+    # solver and the next callbacks another point: status 0 at a wrong optimum.
+    function = getattr(problems, name)
+    write = SCRATCH_WRITES[write]
+
+    def callback(*args):
+        returned = function(*args)
+        write(args[:2] if name == "eval_h" else args)
+        return returned
+
+    problem = problems.make_hs071(**{name: callback}, ipopt_options=problems.QUIET)
+    with pytest.raises(ValueError, match=f"^{name} wrote into a read-only array") as raised:
+        problem.solve(problems.x0())
+    assert "read-only" in str(raised.value.__cause__)
+
+
 def test_eval_g_of_a_problem_without_constraints_gets_an_empty_array():
     # A fixed variable turned into a constraint makes the solver evaluate the
     # (empty) user constraints too.
