@@ -239,13 +239,13 @@ bool on_main_thread() {
 // it back for each call leaves every call waiting behind any thread that
 // runs Python code (HS071 with Python callbacks took 65 times as long
 // beside one busy thread).
-Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, bool python_routines) {
+Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, NlpData& data) {
   const GilRelease released;
   const SolverTurn turn;
-  if (python_routines) {
-    return with_gil([&] { return bundle.optimize(); });
+  if (data.python_routines) {
+    return with_gil([&] { return bundle.optimize(data.python_each_iteration); });
   }
-  return bundle.optimize();
+  return bundle.optimize(data.python_each_iteration);
 }
 
 PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
@@ -279,7 +279,7 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
     data.evaluation_errors = 0;
     data.out_contracts.arm();
     const SolveClock clock;
-    status = run_solver(*problem->bundle, data.python_routines);
+    status = run_solver(*problem->bundle, data);
     clock.stop(data.last_solve);
     data.out_contracts.disarm();
     data.last_solve.status = static_cast<int>(status);

@@ -21,12 +21,28 @@ class SavedError {
 #if PY_VERSION_HEX >= 0x030C0000
   SavedError() : exc_(PyErr_GetRaisedException()) {}
   ~SavedError() { PyErr_SetRaisedException(exc_); }
+  // The exception raised since is the one put back, unless one was saved:
+  // that one came first and stops the run as well.
+  void keep_current() {
+    if (exc_ == nullptr) {
+      exc_ = PyErr_GetRaisedException();
+    } else {
+      PyErr_Clear();
+    }
+  }
 
  private:
   PyObject* exc_;
 #else
   SavedError() { PyErr_Fetch(&type_, &value_, &traceback_); }
   ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+  void keep_current() {
+    if (type_ == nullptr) {
+      PyErr_Fetch(&type_, &value_, &traceback_);
+    } else {
+      PyErr_Clear();
+    }
+  }
 
  private:
   PyObject* type_ = nullptr;
@@ -93,15 +109,24 @@ void PyStdoutJournal::append(const char* text, std::size_t size) {
 
 // Writes the first `size` bytes of the pending text. A stream that fails is
 // reported once through the interpreter's unraisable hook and left alone
-// for the rest of the run: the solve itself must not fail for its log.
+// for the rest of the run: the solve itself must not fail for its log. A
+// KeyboardInterrupt or SystemExit is no failure of the stream but a request
+// to stop the program (Ctrl-C's handler runs in the stream's Python code):
+// the run stops for it.
 void PyStdoutJournal::write(std::size_t size, bool flush) {
   if (!broken_) {
     // The solver may run without the interpreter lock.
     with_gil([&] {
       SavedError saved;
       if (!py_write_stdout(pending_.data(), size, flush)) {
-        broken_ = true;
-        PyErr_WriteUnraisable(nullptr);
+        if (stop_request_ != nullptr && (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+                                         PyErr_ExceptionMatches(PyExc_SystemExit))) {
+          saved.keep_current();
+          *stop_request_ = true;
+        } else {
+          broken_ = true;
+          PyErr_WriteUnraisable(nullptr);
+        }
       }
       return true;
     });

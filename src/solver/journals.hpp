@@ -18,6 +18,12 @@ class PyStdoutJournal : public Ipopt::Journal {
   explicit PyStdoutJournal(Ipopt::EJournalLevel level);
   // Forgets an earlier write failure, so that a new run tries again.
   void reset();
+  // While a run writes through the journal: `stop_request` (null outside a
+  // run) is set when the stream's write raises KeyboardInterrupt or
+  // SystemExit, which then stays pending for the run to stop at and for
+  // solve() to raise. Other write errors are reported once through the
+  // interpreter's unraisable hook and the stream is left alone.
+  void watch(bool* stop_request) { stop_request_ = stop_request; }
 
  protected:
   void PrintImpl(Ipopt::EJournalCategory category, Ipopt::EJournalLevel level,
@@ -32,6 +38,7 @@ class PyStdoutJournal : public Ipopt::Journal {
 
   std::string pending_;
   bool broken_ = false;
+  bool* stop_request_ = nullptr;
 };
 
 // Collects everything printed to it, at every level.

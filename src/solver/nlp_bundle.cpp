@@ -108,8 +108,9 @@ NlpBundle::NlpBundle()
   close_journals();
 }
 
-Ipopt::ApplicationReturnStatus NlpBundle::optimize() {
+Ipopt::ApplicationReturnStatus NlpBundle::optimize(bool& stop_request) {
   Ipopt::ApplicationReturnStatus status = Ipopt::Invalid_Option;
+  console_->watch(&stop_request);
   if (open_journals()) {
     const std::string unavailable = compat::unavailable_routine(*app->Options());
     if (unavailable.empty()) {
@@ -121,6 +122,7 @@ Ipopt::ApplicationReturnStatus NlpBundle::optimize() {
     }
   }
   app->Jnlst()->FlushBuffer();
+  console_->watch(nullptr);
   close_journals();
   return status;
 }

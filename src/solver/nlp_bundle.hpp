@@ -35,8 +35,11 @@ class NlpBundle {
   explicit operator bool() const { return Ipopt::IsValid(app); }
 
   // One run under the options in force. The console output goes to
-  // sys.stdout, and to output_file when that option names one.
-  Ipopt::ApplicationReturnStatus optimize();
+  // sys.stdout, and to output_file when that option names one. A
+  // KeyboardInterrupt or SystemExit raised by sys.stdout's write stays
+  // pending and sets `stop_request`, which the adapter reads at each
+  // iteration to look at Python and stop the run.
+  Ipopt::ApplicationReturnStatus optimize(bool& stop_request);
   // False when the solver (or the bundle, for a value that would hang or
   // contradict the problem) refuses the name or the value; refusal() then
   // says why. Nothing is printed either way.

@@ -45,7 +45,6 @@ def test_every_read_of_stats_is_a_fresh_snapshot():
     assert second["n_iter"] == -1
 
 
-
 def test_the_keys_of_stats_are_made_once():
     # Made per read, they would come and go in the table of interned
     # strings: held by nothing but this list, a key would count as many

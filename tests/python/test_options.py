@@ -8,10 +8,12 @@ import re
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
 
+import problems
 import vornel
 from problems import QUIET, make_hs071, x0
 
@@ -463,6 +465,60 @@ def test_a_failing_stdout_is_reported_once_and_the_solve_completes(monkeypatch):
     assert status == 0
     assert len(reports) == 1
     assert isinstance(reports[0].exc_value, OSError)
+
+
+class ExitingStream:
+    """Raises `error` from the log line of iteration 1 on, and notes how
+    many iterations `iterations()` had seen then."""
+
+    def __init__(self, error, iterations):
+        self.error, self.iterations, self.seen_at_raise = error, iterations, None
+
+    def write(self, text):
+        if self.seen_at_raise is None and text.startswith("   1 "):
+            self.seen_at_raise = self.iterations()
+        if self.seen_at_raise is not None:
+            raise self.error
+
+
+@pytest.mark.parametrize("where", ["python", "compiled", "compiled on a thread"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_an_exit_request_raised_by_stdout_stops_the_solve(where, error, c_callbacks, monkeypatch):
+    # Ctrl-C's handler runs inside the stream's Python code: reported as
+    # unraisable, it was lost and the run went on.
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    seen = []
+    options = dict(print_level=5)
+    if where == "python":
+        problem = make_hs071(
+            intermediate_callback=lambda *a: seen.append(a) or True, ipopt_options=options
+        )
+        stream = ExitingStream(error, lambda: len(seen))
+    else:
+        problem = vornel.Problem(
+            **{**problems.hs071_args(), **c_callbacks.kwargs("capsule")}, ipopt_options=options
+        )
+        stream = ExitingStream(error, lambda: c_callbacks.calls("intermediate_callback"))
+    raised = []
+
+    def run():
+        try:
+            solve_capturing(problem, stream)
+        except BaseException as e:  # noqa: BLE001 - the thread hands it over
+            raised.append(e)
+
+    if where == "compiled on a thread":
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    else:
+        run()
+    assert len(raised) == 1 and isinstance(raised[0], error), raised
+    assert reports == []
+    # Stopped at the next iteration, long before the run's end (8 iterations).
+    assert stream.seen_at_raise <= stream.iterations() <= stream.seen_at_raise + 1
+    assert problem.result.iterations <= 2
 
 
 def test_stdout_none_swallows_the_output(monkeypatch, capfd):
