@@ -241,7 +241,6 @@ bool on_main_thread() {
 // beside one busy thread).
 Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, NlpData& data) {
   const GilRelease released;
-  const SolverTurn turn;
   if (data.python_routines) {
     return with_gil([&] { return bundle.optimize(data.python_each_iteration); });
   }
@@ -259,6 +258,12 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
                                    &mult_x_L, &PyArray_Type, &mult_x_U)) {
     return nullptr;
   }
+  // A problem being solved is refused at once; otherwise the turn is taken
+  // before anything is bound, so that a wait that a signal ends leaves no
+  // trace. Other threads run during the wait: the problem is checked again.
+  if (!check_not_solving(problem)) return nullptr;
+  SolverTurn turn;
+  if (!turn.take()) return nullptr;
   NlpData& data = *problem->nlp_data;
   const auto n = static_cast<unsigned int>(data.n_ref);
   const auto m = static_cast<unsigned int>(data.m_ref);

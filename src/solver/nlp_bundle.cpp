@@ -3,11 +3,16 @@
 #include <IpOptionsList.hpp>
 #include <IpRegOptions.hpp>
 
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "convert/gil.hpp"
 #include "solver/ipopt_compat.hpp"
@@ -59,29 +64,156 @@ std::string trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \n") - first + 1);
 }
 
-std::recursive_mutex& solver_mutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
+// The process-wide turn: a recursive mutex, with its owner and depth kept
+// beside it (only the owner changes them) so that the release and the fork
+// handler know where the turn stands; and the bundles deleted while
+// another thread had it.
+struct Turn {
+  pthread_mutex_t mutex;
+  pthread_t owner{};
+  bool owned = false;
+  int depth = 0;
+  pthread_mutex_t deferred_mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::vector<NlpBundle*> deferred;
+
+  Turn() { init_mutex(); }
+
+  void init_mutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+  }
+
+  // After the mutex was locked: the turn is this thread's.
+  void note_taken() {
+    owner = pthread_self();
+    owned = true;
+    ++depth;
+  }
+
+  // The owner's last release first deletes what waited for the turn; the
+  // turn is given up with the list's lock held, so that no bundle is
+  // deferred to a turn that nobody will give back.
+  void release() {
+    if (depth > 1) {
+      --depth;
+      pthread_mutex_unlock(&mutex);
+      return;
+    }
+    for (;;) {
+      pthread_mutex_lock(&deferred_mutex);
+      if (deferred.empty()) {
+        owned = false;
+        depth = 0;
+        pthread_mutex_unlock(&mutex);
+        pthread_mutex_unlock(&deferred_mutex);
+        return;
+      }
+      std::vector<NlpBundle*> bundles;
+      bundles.swap(deferred);
+      pthread_mutex_unlock(&deferred_mutex);
+      for (NlpBundle* bundle : bundles) delete bundle;
+    }
+  }
+
+  // In a child of fork(): a turn held by a thread other than the forking
+  // one has no holder there. The deferred bundles stay deferred; the
+  // child's first release deletes them.
+  void after_fork_in_child() {
+    pthread_mutex_init(&deferred_mutex, nullptr);
+    if (owned && pthread_equal(owner, pthread_self()) != 0) return;
+    init_mutex();
+    owned = false;
+    depth = 0;
+  }
+};
+
+Turn& turn() {
+  // Never destroyed: daemon threads may still solve at exit.
+  static Turn* const instance = new Turn;
+  return *instance;
+}
+
+void reset_turn_in_child() { turn().after_fork_in_child(); }
+
+// How long a wait for the turn goes without looking at signals.
+constexpr long turn_poll_ns = 20'000'000;
+
+timespec deadline_after(long ns) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  now.tv_nsec += ns;
+  if (now.tv_nsec >= 1'000'000'000) {
+    now.tv_nsec -= 1'000'000'000;
+    ++now.tv_sec;
+  }
+  return now;
 }
 
 }  // namespace
 
-SolverTurn::SolverTurn() {
-  if constexpr (!compat::parallel_solves) solver_mutex().lock();
+bool SolverTurn::take() {
+  if constexpr (compat::parallel_solves) return true;
+  Turn& t = turn();
+  if (pthread_mutex_trylock(&t.mutex) != 0) {
+    for (;;) {
+      int waited = 0;
+      {
+        const GilRelease released;
+        const timespec deadline = deadline_after(turn_poll_ns);
+        waited = pthread_mutex_timedlock(&t.mutex, &deadline);
+      }
+      if (waited == 0) break;
+      if (PyErr_CheckSignals() != 0) return false;
+    }
+  }
+  t.note_taken();
+  taken_ = true;
+  return true;
 }
 
 SolverTurn::~SolverTurn() {
-  if constexpr (!compat::parallel_solves) solver_mutex().unlock();
+  if (taken_) turn().release();
 }
 
 void delete_bundle(NlpBundle* bundle) {
   if constexpr (compat::parallel_solves) {
     delete bundle;
-  } else {
-    const GilRelease released;
-    const SolverTurn turn;
-    delete bundle;
+    return;
   }
+  Turn& t = turn();
+  pthread_mutex_lock(&t.deferred_mutex);
+  if (pthread_mutex_trylock(&t.mutex) == 0) {
+    pthread_mutex_unlock(&t.deferred_mutex);
+    t.note_taken();
+    delete bundle;
+    t.release();
+    return;
+  }
+  try {
+    t.deferred.push_back(bundle);
+  } catch (const std::bad_alloc&) {
+    // Without memory to note it, the bundle is left for good: deleting it
+    // now could end a MUMPS instance while another one runs.
+  }
+  pthread_mutex_unlock(&t.deferred_mutex);
+}
+
+bool reset_turn_at_fork() {
+  if constexpr (compat::parallel_solves) return true;
+  static bool registered = false;
+  if (registered) return true;
+  static_cast<void>(turn());
+  const int failed = pthread_atfork(nullptr, nullptr, reset_turn_in_child);
+  if (failed != 0) {
+    errno = failed;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  registered = true;
+  return true;
 }
 
 bool OptionVisitor::operator()(int value) const {

@@ -65,23 +65,39 @@ class NlpBundle {
 };
 
 // A turn at the solver: where the linked Ipopt cannot run two solves at
-// once, a process-wide lock held for one run; otherwise nothing. The caller
-// must not hold the interpreter lock while it waits (a running solve may
-// need it to finish). The lock is recursive: a callback may solve another
-// problem on the same thread.
+// once, a process-wide lock held for one run; otherwise nothing. The turn
+// is recursive: a callback may solve another problem on the same thread.
 class SolverTurn {
  public:
-  SolverTurn();
+  SolverTurn() = default;
   SolverTurn(const SolverTurn&) = delete;
   SolverTurn& operator=(const SolverTurn&) = delete;
+  // Gives the turn back when it was taken; the thread's last turn frees the
+  // bundles whose deletion waited for it.
   ~SolverTurn();
+
+  // Waits for the turn. The caller holds the interpreter lock; the wait
+  // gives it up (a running solve may need it to finish) and takes it back
+  // every few milliseconds to run signal handlers. False, with the
+  // handler's exception set (KeyboardInterrupt for Ctrl-C), when one raised.
+  bool take();
+
+ private:
+  bool taken_ = false;
 };
 
-// Deletes a bundle. A bundle that has run holds the solver's linear solver,
-// whose deletion ends its MUMPS instance: where runs take turns, that waits
-// for a turn too, with the interpreter lock given up meanwhile (the caller
-// holds it).
+// Deletes a bundle, without waiting for another thread's solve. A bundle
+// that has run holds the solver's linear solver, whose deletion ends its
+// MUMPS instance: where runs take turns, that happens under the turn, now
+// when the turn is free (or is this thread's), otherwise when the thread
+// that has it gives it back.
 void delete_bundle(NlpBundle* bundle);
+
+// Makes the turn usable in a child that fork() makes while another thread
+// has it: the child has no such thread, so the turn is free there. Called
+// at import; false with an exception set when the handler cannot be
+// registered.
+bool reset_turn_at_fork();
 
 // Applies every entry of a dict (null or None apply nothing). Stops at the
 // first failing entry with an exception set (TypeError, ValueError or the
