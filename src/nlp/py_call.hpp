@@ -36,7 +36,7 @@ struct SolverView {
 // Gives an argument array that the callable kept a private copy of the
 // solver memory it views, so that it does not go on viewing memory that the
 // solver reuses or frees. False with an exception set when the copy cannot
-// be made.
+// be made; the array is then made empty and read-only.
 bool detach_kept_array(PyObject* array, const SolverView& view);
 
 namespace detail {

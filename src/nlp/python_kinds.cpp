@@ -11,18 +11,40 @@
 
 namespace vornel {
 
+namespace {
+
+// Zeros that an emptied array of no dimensions shows: the largest item it
+// can have is a complex long double.
+alignas(16) const char no_values[32] = {};
+
+// An array that the copy could not be made for views no memory any more:
+// it is made empty (one of no dimensions reads zeros) and read-only, so
+// that it never shows what the solver's buffer holds once it is reused.
+void empty_kept_array(PyArrayObject* array) {
+  auto* fields = reinterpret_cast<PyArrayObject_fields*>(array);
+  for (int i = 0; i < fields->nd; ++i) fields->dimensions[i] = 0;
+  fields->data = const_cast<char*>(no_values);
+  PyArray_CLEARFLAGS(array, NPY_ARRAY_WRITEABLE);
+}
+
+}  // namespace
+
 bool detach_kept_array(PyObject* array, const SolverView& view) {
   auto* arr = reinterpret_cast<PyArrayObject*>(array);
   // A copy of all the memory the array was made over: whatever shape,
   // strides or dtype the callable gave the array since, they stay within it.
   npy_intp count = view.nbytes;
   PyObject* copy = PyArray_SimpleNew(1, &count, NPY_UINT8);
-  if (copy == nullptr) return false;
+  if (copy == nullptr) {
+    empty_kept_array(arr);
+    return false;
+  }
   char* copied = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy)));
   if (count != 0) std::memcpy(copied, view.data, static_cast<std::size_t>(count));
-  // The base is set first: should that fail, the array still views valid
-  // memory rather than a copy that is gone.
-  if (PyArray_SetBaseObject(arr, copy) != 0) return false;  // steals the copy
+  if (PyArray_SetBaseObject(arr, copy) != 0) {  // steals the copy
+    empty_kept_array(arr);
+    return false;
+  }
   reinterpret_cast<PyArrayObject_fields*>(arr)->data = copied;
   return true;
 }
