@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 #include "convert/entry_guard.hpp"
@@ -328,6 +329,9 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
     data.set_initial_values(arrays.x0().data(), arrays.mult_g().data(), arrays.mult_x_L().data(),
                             arrays.mult_x_U().data());
     data.last_solve.begin(arrays.x0().data(), data.n, data.m);
+    // Stays so when the solver stops before its end (an invalid option, say)
+    // and reports no solution: not the objective of an earlier solve.
+    data.obj_value = std::numeric_limits<double>::quiet_NaN();
     data.python_each_iteration = data.python_routines || on_main_thread();
     data.evaluation_errors = 0;
     data.out_contracts.arm();

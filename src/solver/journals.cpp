@@ -2,6 +2,9 @@
 
 #include <Python.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -132,6 +135,60 @@ void PyStdoutJournal::write(std::size_t size, bool flush) {
     });
   }
   pending_.erase(0, size);
+}
+
+OutputFileJournal::OutputFileJournal(const std::string& name)
+    : Journal("OutputFile:" + name, Ipopt::J_NONE), file_name_(name) {}
+
+OutputFileJournal::~OutputFileJournal() { close(); }
+
+bool OutputFileJournal::open(bool append) {
+  if (file_name_ == "stdout" || file_name_ == "stderr") {
+    file_ = file_name_ == "stdout" ? stdout : stderr;
+    return true;
+  }
+  file_ = std::fopen(file_name_.c_str(), append ? "a" : "w");
+  owned_ = file_ != nullptr;
+  return owned_;
+}
+
+std::string OutputFileJournal::close() {
+  if (file_ != nullptr) {
+    if (std::fflush(file_) != 0) note_failure();
+    if (owned_ && std::fclose(file_) != 0) note_failure();
+    file_ = nullptr;
+    owned_ = false;
+  }
+  return failure_;
+}
+
+void OutputFileJournal::note_failure() {
+  if (failure_.empty()) failure_ = std::strerror(errno);
+}
+
+void OutputFileJournal::PrintImpl(Ipopt::EJournalCategory, Ipopt::EJournalLevel, const char* str) {
+  if (file_ != nullptr && std::fputs(str, file_) < 0) note_failure();
+}
+
+void OutputFileJournal::PrintfImpl(Ipopt::EJournalCategory, Ipopt::EJournalLevel,
+                                   const char* pformat, va_list ap) {
+  if (file_ != nullptr && std::vfprintf(file_, pformat, ap) < 0) note_failure();
+}
+
+void OutputFileJournal::FlushBufferImpl() {
+  if (file_ != nullptr && std::fflush(file_) != 0) note_failure();
+}
+
+std::string output_file_problem(const std::string& name) {
+  if (name == "stdout" || name == "stderr") return {};
+  if (access(name.c_str(), F_OK) == 0) {
+    return access(name.c_str(), W_OK) == 0 ? std::string() : std::strerror(errno);
+  }
+  if (errno != ENOENT) return std::strerror(errno);
+  const std::size_t slash = name.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string(".") : name.substr(0, slash == 0 ? 1 : slash);
+  return access(folder.c_str(), W_OK | X_OK) == 0 ? std::string() : std::strerror(errno);
 }
 
 TextJournal::TextJournal() : Journal("text", Ipopt::J_ALL) {}

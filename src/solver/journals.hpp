@@ -5,6 +5,7 @@
 #include <IpJournalist.hpp>
 
 #include <cstdarg>
+#include <cstdio>
 #include <string>
 
 namespace vornel {
@@ -40,6 +41,46 @@ class PyStdoutJournal : public Ipopt::Journal {
   bool broken_ = false;
   bool* stop_request_ = nullptr;
 };
+
+// The output_file journal: the file named (or the C stdout or stderr for
+// "stdout" and "stderr", as Ipopt's own file journal has it), with the
+// first failure to write it kept for the caller, which Ipopt's own journal
+// drops.
+class OutputFileJournal : public Ipopt::Journal {
+ public:
+  explicit OutputFileJournal(const std::string& name);
+  ~OutputFileJournal() override;
+  OutputFileJournal(const OutputFileJournal&) = delete;
+  OutputFileJournal& operator=(const OutputFileJournal&) = delete;
+
+  // False when the file cannot be opened.
+  bool open(bool append);
+  // Flushes and closes the file; what went wrong in writing it (the
+  // system's message), or empty.
+  std::string close();
+  const std::string& file_name() const { return file_name_; }
+
+ protected:
+  void PrintImpl(Ipopt::EJournalCategory category, Ipopt::EJournalLevel level,
+                 const char* str) override;
+  void PrintfImpl(Ipopt::EJournalCategory category, Ipopt::EJournalLevel level, const char* pformat,
+                  va_list ap) override;
+  void FlushBufferImpl() override;
+
+ private:
+  void note_failure();
+
+  std::string file_name_;
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+  std::string failure_;
+};
+
+// Why a file named for output_file cannot be written (the system's
+// message), or empty when it can be, as far as can be told without
+// opening it: an existing file must be writable, a new one's folder must
+// exist and be writable.
+std::string output_file_problem(const std::string& name);
 
 // Collects everything printed to it, at every level.
 class TextJournal : public Ipopt::Journal {

@@ -290,6 +290,12 @@ std::string NlpBundle::check_value(const char* name, const OptionValue& value) c
                  "possible setting, not \"") +
              *text + "\"";
     }
+    if (std::strcmp(tag, "output_file") == 0 && **text != '\0') {
+      const std::string problem = output_file_problem(*text);
+      if (!problem.empty()) {
+        return std::string("cannot write the file \"") + *text + "\": " + problem;
+      }
+    }
     return {};
   }
   const auto* number = std::get_if<double>(&value);
@@ -343,19 +349,38 @@ bool NlpBundle::open_journals() {
   if (Ipopt::IsValid(app->RegOptions()->GetOption("file_append"))) {
     options.GetBoolValue("file_append", append, "");
   }
-  if (compat::open_output_file(*app, file, static_cast<Ipopt::EJournalLevel>(file_level), append)) {
+  output_file_ = new OutputFileJournal(file);
+  output_file_->SetAllPrintLevels(static_cast<Ipopt::EJournalLevel>(file_level));
+  if (output_file_->open(append)) {
+    journalist.AddJournal(Ipopt::GetRawPtr(output_file_));
     return true;
   }
+  output_file_ = nullptr;
   journalist.Printf(Ipopt::J_ERROR, Ipopt::J_INITIALIZATION, "Error opening output file \"%s\"\n",
                     file.c_str());
   return false;
 }
 
 // Closes the run's output file, so that it is complete on disk when solve()
-// returns, and keeps the console for the next run.
+// returns, and keeps the console for the next run. The log that could not
+// be written is a RuntimeWarning, unless an exception is pending already
+// (a warnings filter may make it an exception, which solve() raises).
 void NlpBundle::close_journals() {
   app->Jnlst()->DeleteAllJournals();
   app->Jnlst()->AddJournal(Ipopt::GetRawPtr(console_));
+  if (Ipopt::IsNull(output_file_)) return;
+  const std::string failure = output_file_->close();
+  const std::string name = output_file_->file_name();
+  output_file_ = nullptr;
+  if (failure.empty()) return;
+  with_gil([&] {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                       "output_file \"%s\": writing the log failed (%s); the file is incomplete",
+                       name.c_str(), failure.c_str());
+    }
+    return true;
+  });
 }
 
 }  // namespace vornel

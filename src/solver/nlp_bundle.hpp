@@ -60,6 +60,8 @@ class NlpBundle {
   void close_journals();
 
   Ipopt::SmartPtr<PyStdoutJournal> console_;
+  // The output_file of the run under way; null between runs.
+  Ipopt::SmartPtr<OutputFileJournal> output_file_;
   std::string refusal_;
   bool has_hessian_ = true;
 };

@@ -556,11 +556,36 @@ def test_output_file_follows_print_level_when_its_own_level_is_unset(tmp_path):
     assert log.read_text() == out
 
 
-def test_output_file_that_cannot_be_opened_is_an_invalid_option(tmp_path):
-    problem = make_hs071(ipopt_options=dict(QUIET, output_file=str(tmp_path / "no" / "x.log")))
-    assert solve_capturing(problem)[0] == INVALID_OPTION
+@pytest.mark.parametrize("where", ["a missing folder", "a file as folder"])
+def test_output_file_that_cannot_be_written_is_refused(tmp_path, where):
+    (tmp_path / "file").write_text("")
+    name = str(tmp_path / ("no" if where == "a missing folder" else "file") / "x.log")
+    message = f"^Failed to set the Ipopt option 'output_file': cannot write the file \"{name}\": "
+    with pytest.raises(ValueError, match=message):
+        make_hs071().set(output_file=name)
+    with pytest.raises(ValueError, match="^vornel.Problem\\(\\): " + message[1:]):
+        make_hs071(ipopt_options=dict(QUIET, output_file=name))
+
+
+def test_output_file_gone_before_the_solve_ends_it_with_a_nan_objective(tmp_path):
+    # Its folder removed after set(): the solve ends before it starts, and
+    # reports no objective rather than the previous solve's.
+    problem = make_hs071(ipopt_options=QUIET)
+    assert problem.solve(x0())[1] == pytest.approx(problems.F_OPT)
+    (tmp_path / "gone").mkdir()
+    problem.set(output_file=str(tmp_path / "gone" / "x.log"))
+    (tmp_path / "gone").rmdir()
+    _, objective, status = problem.solve(x0())
+    assert status == INVALID_OPTION and math.isnan(objective)
+    assert math.isnan(problem.result.objective)
     problem.set(output_file="")
     assert solve_capturing(problem)[0] == 0
+
+
+def test_an_output_file_whose_writes_fail_gives_a_warning():
+    problem = make_hs071(ipopt_options=dict(print_level=5, output_file="/dev/full"))
+    with pytest.warns(RuntimeWarning, match='^output_file "/dev/full": writing the log failed'):
+        assert solve_capturing(problem)[0] == 0
 
 
 # ---------------------------------------------------------------- optional libraries

@@ -114,6 +114,7 @@ def test_a_problem_that_another_thread_solves_refuses_changes(hs071_library):
             problem.set_problem_scaling(2.0)
         ),
         "not available while solve\\(\\) runs": lambda: problem.result,
+        "another thread is solving; check it between solves": lambda: problem.check(problems.x0()),
     }
     for message, use in refusals.items():
         with pytest.raises(RuntimeError, match=message):
