@@ -289,9 +289,9 @@ bool on_main_thread() {
 Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, NlpData& data) {
   const GilRelease released;
   if (data.python_routines) {
-    return with_gil([&] { return bundle.optimize(data.python_each_iteration); });
+    return with_gil([&] { return bundle.optimize(&data.python_each_iteration); });
   }
-  return bundle.optimize(data.python_each_iteration);
+  return bundle.optimize(&data.python_each_iteration);
 }
 
 PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {

@@ -240,9 +240,9 @@ NlpBundle::NlpBundle()
   close_journals();
 }
 
-Ipopt::ApplicationReturnStatus NlpBundle::optimize(bool& stop_request) {
+Ipopt::ApplicationReturnStatus NlpBundle::optimize(bool* stop_request) {
   Ipopt::ApplicationReturnStatus status = Ipopt::Invalid_Option;
-  console_->watch(&stop_request);
+  console_->watch(stop_request);
   if (open_journals()) {
     const std::string unavailable = compat::unavailable_routine(*app->Options());
     if (unavailable.empty()) {

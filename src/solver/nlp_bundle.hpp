@@ -35,11 +35,12 @@ class NlpBundle {
   explicit operator bool() const { return Ipopt::IsValid(app); }
 
   // One run under the options in force. The console output goes to
-  // sys.stdout, and to output_file when that option names one. A
-  // KeyboardInterrupt or SystemExit raised by sys.stdout's write stays
-  // pending and sets `stop_request`, which the adapter reads at each
-  // iteration to look at Python and stop the run.
-  Ipopt::ApplicationReturnStatus optimize(bool& stop_request);
+  // sys.stdout, and to output_file when that option names one. With
+  // `stop_request`, a KeyboardInterrupt or SystemExit raised by
+  // sys.stdout's write stays pending and sets it, and the adapter, which
+  // reads it at each iteration, looks at Python and stops the run; without,
+  // such a write error is reported as unraisable like any other.
+  Ipopt::ApplicationReturnStatus optimize(bool* stop_request = nullptr);
   // False when the solver (or the bundle, for a value that would hang or
   // contradict the problem) refuses the name or the value; refusal() then
   // says why. Nothing is printed either way.
