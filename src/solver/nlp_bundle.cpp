@@ -4,12 +4,12 @@
 #include <IpRegOptions.hpp>
 
 #include <pthread.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <vector>
