@@ -128,7 +128,8 @@ PyObject* init_module() {
       PyModule_AddStringConstant(module, "ipopt_version", IPOPT_VERSION) < 0 ||
       PyModule_AddObjectRef(module, "parallel_solves",
                             vornel::compat::parallel_solves ? Py_True : Py_False) < 0 ||
-      !add_evaluation_error(module) || !vornel::add_layer_functions(module)) {
+      !add_evaluation_error(module) || !vornel::add_layer_functions(module) ||
+      !vornel::reset_turn_at_fork()) {
     Py_DECREF(module);
     return nullptr;
   }

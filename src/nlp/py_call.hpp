@@ -10,11 +10,21 @@
 
 namespace vornel {
 
-// A float64 array over a solver buffer: no copy, no ownership, no base.
-inline PyObject* py_array_view(int length, const double* data) {
+// A float64 array over a solver buffer that the callable writes into: no
+// copy, no ownership, no base.
+inline PyObject* py_array_view(int length, double* data) {
+  npy_intp dims = length;
+  return PyArray_New(&PyArray_Type, 1, &dims, NPY_DOUBLE, nullptr, data, 0, NPY_ARRAY_CARRAY,
+                     nullptr);
+}
+
+// The same over a buffer the solver hands as read-only (the point, the
+// multipliers): a write into it would change what the solver and the next
+// callbacks see, so the array refuses writes.
+inline PyObject* py_array_view_ro(int length, const double* data) {
   npy_intp dims = length;
   return PyArray_New(&PyArray_Type, 1, &dims, NPY_DOUBLE, nullptr, const_cast<double*>(data), 0,
-                     NPY_ARRAY_CARRAY, nullptr);
+                     NPY_ARRAY_CARRAY_RO, nullptr);
 }
 
 // The solver memory that an argument array was made to view.
@@ -26,7 +36,7 @@ struct SolverView {
 // Gives an argument array that the callable kept a private copy of the
 // solver memory it views, so that it does not go on viewing memory that the
 // solver reuses or frees. False with an exception set when the copy cannot
-// be made.
+// be made; the array is then made empty and read-only.
 bool detach_kept_array(PyObject* array, const SolverView& view);
 
 namespace detail {

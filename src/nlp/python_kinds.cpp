@@ -11,18 +11,40 @@
 
 namespace vornel {
 
+namespace {
+
+// Zeros that an emptied array of no dimensions shows: the largest item it
+// can have is a complex long double.
+alignas(16) const char no_values[32] = {};
+
+// An array that the copy could not be made for views no memory any more:
+// it is made empty (one of no dimensions reads zeros) and read-only, so
+// that it never shows what the solver's buffer holds once it is reused.
+void empty_kept_array(PyArrayObject* array) {
+  auto* fields = reinterpret_cast<PyArrayObject_fields*>(array);
+  for (int i = 0; i < fields->nd; ++i) fields->dimensions[i] = 0;
+  fields->data = const_cast<char*>(no_values);
+  PyArray_CLEARFLAGS(array, NPY_ARRAY_WRITEABLE);
+}
+
+}  // namespace
+
 bool detach_kept_array(PyObject* array, const SolverView& view) {
   auto* arr = reinterpret_cast<PyArrayObject*>(array);
   // A copy of all the memory the array was made over: whatever shape,
   // strides or dtype the callable gave the array since, they stay within it.
   npy_intp count = view.nbytes;
   PyObject* copy = PyArray_SimpleNew(1, &count, NPY_UINT8);
-  if (copy == nullptr) return false;
+  if (copy == nullptr) {
+    empty_kept_array(arr);
+    return false;
+  }
   char* copied = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy)));
   if (count != 0) std::memcpy(copied, view.data, static_cast<std::size_t>(count));
-  // The base is set first: should that fail, the array still views valid
-  // memory rather than a copy that is gone.
-  if (PyArray_SetBaseObject(arr, copy) != 0) return false;  // steals the copy
+  if (PyArray_SetBaseObject(arr, copy) != 0) {  // steals the copy
+    empty_kept_array(arr);
+    return false;
+  }
   reinterpret_cast<PyArrayObject_fields*>(arr)->data = copied;
   return true;
 }
@@ -57,11 +79,52 @@ bool release_result(PyObject* result) {
   return static_cast<bool>(owned);
 }
 
+// A NumPy refusal to write into a read-only array, raised by `name`: most
+// likely a write into x or lagrange, which the message it gets in front
+// then says (the original stays as its cause).
+void explain_read_only_write(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  const PyRef text = PyRef::steal(PyObject_Str(value));
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  const bool read_only = utf8 != nullptr && std::strstr(utf8, "read-only") != nullptr;
+  PyErr_Clear();
+  if (!read_only) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "%s wrote into a read-only array (%S); its arguments x and lagrange are the "
+               "solver's own point and multipliers, which callbacks must not change: use a copy "
+               "(x.copy()) as scratch space",
+               name, value);
+  PyObject* new_type = nullptr;
+  PyObject* new_value = nullptr;
+  PyObject* new_traceback = nullptr;
+  PyErr_Fetch(&new_type, &new_value, &new_traceback);
+  PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+  Py_INCREF(value);
+  PyException_SetContext(new_value, value);
+  PyException_SetCause(new_value, value);  // steals the reference
+  PyErr_Restore(new_type, new_value, new_traceback);
+  Py_DECREF(type);
+  Py_XDECREF(traceback);
+}
+
 // An EvaluationError says that the point cannot be evaluated: the solver is
 // told that the evaluation failed, as by a compiled routine's false, and
 // decides how to go on. Any other exception stays pending and ends the run.
-bool evaluation_failed() {
-  if (evaluation_error != nullptr && PyErr_ExceptionMatches(evaluation_error)) PyErr_Clear();
+bool evaluation_failed(const char* name) {
+  if (evaluation_error != nullptr && PyErr_ExceptionMatches(evaluation_error)) {
+    PyErr_Clear();
+  } else {
+    explain_read_only_write(name);
+  }
   return false;
 }
 
@@ -180,7 +243,7 @@ bool call_writing_out(const OutSlot& slot, const char* name, double* out, int le
   } else {
     ok = py_call(slot.obj, release_result, before..., out_array);
   }
-  return ok || evaluation_failed();
+  return ok || evaluation_failed(name);
 }
 
 }  // namespace
@@ -197,29 +260,29 @@ bool F::operator()(int n, const double* x, double& obj_value) const {
     }
     return true;
   };
-  return py_call(obj, store_value, py_array_view(n, x)) || evaluation_failed();
+  return py_call(obj, store_value, py_array_view_ro(n, x)) || evaluation_failed("eval_f");
 }
 
 bool GradF::operator()(int n, const double* x, double* grad_f) const {
   if (!can_call(obj)) return false;
-  return call_writing_out(*this, "eval_grad_f", grad_f, n, py_array_view(n, x));
+  return call_writing_out(*this, "eval_grad_f", grad_f, n, py_array_view_ro(n, x));
 }
 
 bool G::operator()(int n, const double* x, int m, double* g) const {
   if (!can_call(obj)) return false;
-  return call_writing_out(*this, "eval_g", g, m, py_array_view(n, x));
+  return call_writing_out(*this, "eval_g", g, m, py_array_view_ro(n, x));
 }
 
 bool JacG::operator()(int n, const double* x, int, int nele_jac, double* values) const {
   if (!can_call(obj)) return false;
-  return call_writing_out(*this, "eval_jac_g", values, nele_jac, py_array_view(n, x));
+  return call_writing_out(*this, "eval_jac_g", values, nele_jac, py_array_view_ro(n, x));
 }
 
 bool H::operator()(int n, const double* x, double obj_factor, int m, const double* lambda,
                    int nele_hess, double* values) const {
   if (!can_call(obj)) return false;
-  return call_writing_out(*this, "eval_h", values, nele_hess, py_array_view(n, x),
-                          py_array_view(m, lambda), PyFloat_FromDouble(obj_factor));
+  return call_writing_out(*this, "eval_h", values, nele_hess, py_array_view_ro(n, x),
+                          py_array_view_ro(m, lambda), PyFloat_FromDouble(obj_factor));
 }
 
 bool IntermediateCallback::operator()(Ipopt::AlgorithmMode mode, int iter, double obj_value,

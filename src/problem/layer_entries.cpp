@@ -19,12 +19,14 @@ namespace vornel {
 
 namespace {
 
+// The problem that an entry works on, refused unless it is complete, as
+// the type's own methods refuse it.
 ProblemObject* problem_arg(PyObject* obj) {
   if (!PyObject_TypeCheck(obj, &VornelProblemType)) {
     PyErr_Format(PyExc_TypeError, "expected a vornel.Problem, not %s", Py_TYPE(obj)->tp_name);
     return nullptr;
   }
-  return reinterpret_cast<ProblemObject*>(obj);
+  return initialised_problem(obj);
 }
 
 PyObject* py_array(const double* values, std::size_t length) {
@@ -198,9 +200,17 @@ PyObject* py_current_iterate(PyObject*, PyObject* arg) {
   return ok ? dict.release() : nullptr;
 }
 
+// check() evaluates the callbacks itself; a compiled one that is not
+// reentrant must not run on two threads at once.
+constexpr const char* check_while_solved =
+    "check() called on a problem that another thread is solving; check it between solves";
+
+// The objects passed for the callbacks, for check(), which calls them.
 PyObject* py_callbacks(PyObject*, PyObject* arg) {
   ProblemObject* problem = problem_arg(arg);
-  if (problem == nullptr) return nullptr;
+  if (problem == nullptr || !check_not_solved_elsewhere(problem, check_while_solved)) {
+    return nullptr;
+  }
   PyRef result = PyRef::steal(PyTuple_New(CallbackCount));
   if (!result) return nullptr;
   for (int i = 0; i < CallbackCount; ++i) {
@@ -272,7 +282,9 @@ PyObject* py_evaluate(PyObject*, PyObject* args) {
     return nullptr;
   }
   ProblemObject* problem = problem_arg(problem_obj);
-  if (problem == nullptr) return nullptr;
+  if (problem == nullptr || !check_not_solved_elsewhere(problem, check_while_solved)) {
+    return nullptr;
+  }
   Ipopt::TNLP& tnlp = *problem->bundle->nlp;
   const auto [n, m, nnz_jac, nnz_h] = sizes_of(tnlp);
   const double* x = buffer_arg(x_obj, n, false, "x");

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "convert/entry_guard.hpp"
 #include "nlp/nlp_data.hpp"
 #include "solver/nlp_bundle.hpp"
 
@@ -33,6 +34,18 @@ struct ProblemObject {
 // allocation on (gc.get_objects(), a gc callback), before construction has
 // given it a problem, and after a failed construction has taken it away.
 ProblemObject* initialised_problem(PyObject* self);
+
+// The whole of a C-API entry point that works on the problem behind `self`:
+// `body(problem)` runs only for a complete instance (RuntimeError
+// otherwise), and no exception of the implementation language leaves it.
+// Every entry that reaches a problem's bundle or record goes through here.
+template <class Result, class Body>
+Result problem_entry(Result failed, PyObject* self, Body&& body) {
+  return guard_entry<Result>(failed, [&]() -> Result {
+    ProblemObject* problem = initialised_problem(self);
+    return problem == nullptr ? failed : body(*problem);
+  });
+}
 
 // False with RuntimeError(`message`) while another thread solves the
 // problem: what the solve reads must not change under it. A callback of the

@@ -1,5 +1,8 @@
+#include <cstdint>
+
 #include "convert/conversions.hpp"
 #include "convert/entry_guard.hpp"
+#include "convert/py_ref.hpp"
 #include "problem/problem_object.hpp"
 
 namespace vornel {
@@ -101,10 +104,13 @@ const char problem_doc[] =
     "        get_ipopt_options for the list of options.\n"
     "\n"
     "The arrays that Python callbacks receive view the solver's own memory for\n"
-    "the duration of the call. An argument array kept beyond the call (for\n"
+    "the duration of the call; x and lagrange are read-only (a write into them\n"
+    "makes solve raise ValueError), so copy them to use them as scratch space.\n"
+    "An argument array kept beyond the call (for\n"
     "example appended to a list) is given a copy of its data when the call\n"
-    "returns; a slice or other view taken of it cannot be moved, so copy such\n"
-    "slices (``x[1:].copy()``) before keeping them.\n"
+    "returns (when memory for it is exhausted, solve raises MemoryError and the\n"
+    "kept array is left empty); a slice or other view taken of it cannot be\n"
+    "moved, so copy such slices (``x[1:].copy()``) before keeping them.\n"
     "\n"
     "A Python evaluation callback (eval_f to eval_h) that cannot evaluate its\n"
     "point raises vornel.EvaluationError: the solver is told that the evaluation\n"
@@ -132,6 +138,25 @@ bool check_not_solved_elsewhere(const ProblemObject* problem, const char* messag
 }
 
 namespace {
+
+constexpr int StatsCount = 8;
+
+// The keys of `stats`, made once: fresh strings on every read would come
+// and go in the interpreter's table of interned strings, whose block is
+// reallocated as it grows and shrinks. Null with an exception set when one
+// cannot be made (the next read tries again).
+PyObject* const* stats_keys() {
+  static const char* const names[StatsCount] = {
+      "n_eval_f",      "n_eval_grad_f",     "n_eval_g_eq", "n_eval_jac_g_eq",
+      "n_eval_g_ineq", "n_eval_jac_g_ineq", "n_eval_h",    "n_iter"};
+  static PyObject* keys[StatsCount] = {};
+  for (int i = 0; i < StatsCount; ++i) {
+    if (keys[i] == nullptr && (keys[i] = PyUnicode_InternFromString(names[i])) == nullptr) {
+      return nullptr;
+    }
+  }
+  return keys;
+}
 
 ProblemObject* as_problem(PyObject* self) { return reinterpret_cast<ProblemObject*>(self); }
 
@@ -197,17 +222,20 @@ void init_VornelProblemType() {
 }
 
 PyObject* py_get_stats(PyObject* self, void*) {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    const ProblemObject* problem = initialised_problem(self);
-    if (problem == nullptr) return nullptr;
-    const NlpData& data = *problem->nlp_data;
-    using Pair = std::tuple<const char*, double>;
-    return py_dict(Pair{"n_eval_f", data.n_eval_f}, Pair{"n_eval_grad_f", data.n_eval_grad_f},
-                   Pair{"n_eval_g_eq", data.n_eval_g_eq},
-                   Pair{"n_eval_jac_g_eq", data.n_eval_jac_g_eq},
-                   Pair{"n_eval_g_ineq", data.n_eval_g_ineq},
-                   Pair{"n_eval_jac_g_ineq", data.n_eval_jac_g_ineq},
-                   Pair{"n_eval_h", data.n_eval_h}, Pair{"n_iter", data.n_iter});
+  return problem_entry<PyObject*>(nullptr, self, [](const ProblemObject& problem) -> PyObject* {
+    PyObject* const* keys = stats_keys();
+    if (keys == nullptr) return nullptr;
+    const NlpData& data = *problem.nlp_data;
+    const double values[StatsCount] = {
+        data.n_eval_f,      data.n_eval_grad_f,     data.n_eval_g_eq, data.n_eval_jac_g_eq,
+        data.n_eval_g_ineq, data.n_eval_jac_g_ineq, data.n_eval_h,    data.n_iter};
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (int i = 0; i < StatsCount; ++i) {
+      const PyRef value = PyRef::steal(PyLong_FromLong(static_cast<std::int32_t>(values[i])));
+      if (!value || PyDict_SetItem(dict.get(), keys[i], value.get()) < 0) return nullptr;
+    }
+    return dict.release();
   });
 }
 

@@ -82,16 +82,13 @@ PyObject* set_problem_scaling(ProblemObject* problem, PyObject* args, PyObject* 
 }  // namespace
 
 PyObject* py_set(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    ProblemObject* problem = initialised_problem(self);
-    return problem == nullptr ? nullptr : set(problem, args, kwargs);
-  });
+  return problem_entry<PyObject*>(
+      nullptr, self, [&](ProblemObject& problem) { return set(&problem, args, kwargs); });
 }
 
 PyObject* py_set_problem_scaling(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    ProblemObject* problem = initialised_problem(self);
-    return problem == nullptr ? nullptr : set_problem_scaling(problem, args, kwargs);
+  return problem_entry<PyObject*>(nullptr, self, [&](ProblemObject& problem) {
+    return set_problem_scaling(&problem, args, kwargs);
   });
 }
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 #include "convert/entry_guard.hpp"
@@ -75,6 +76,19 @@ std::pair<const char*, const char*> memory_extent(PyArrayObject* array) {
   return {low, high + PyArray_ITEMSIZE(array)};
 }
 
+// The object that exports the memory an array views when that is no
+// array: the first base past the arrays, or the object behind a
+// memoryview (which keeps the exporter's pointer of the time it was made).
+// Null for an array that owns its memory or views plain memory.
+PyObject* memory_exporter(PyArrayObject* array) {
+  PyObject* base = PyArray_BASE(array);
+  while (base != nullptr && PyArray_Check(base)) {
+    base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(base));
+  }
+  if (base != nullptr && PyMemoryView_Check(base)) return PyMemoryView_GET_BUFFER(base)->obj;
+  return base;
+}
+
 // One caller array bound for a solve, as it was when it was bound.
 class BoundArray {
  public:
@@ -84,6 +98,7 @@ class BoundArray {
         data_(array == nullptr ? nullptr : static_cast<double*>(PyArray_DATA(array))),
         length_(array == nullptr ? 0 : PyArray_DIM(array, 0)),
         base_(array == nullptr ? PyRef() : PyRef::borrow(PyArray_BASE(array))),
+        exporter_(array == nullptr ? PyRef() : PyRef::borrow(memory_exporter(array))),
         owns_data_(array != nullptr && PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA)) {}
 
   const char* name() const { return name_; }
@@ -92,10 +107,24 @@ class BoundArray {
   const char* end() const { return begin() + length_ * static_cast<npy_intp>(sizeof(double)); }
   bool bound() const { return static_cast<bool>(array_); }
 
+  // Memory exported by an object that cannot be asked for it again
+  // (without the buffer protocol) could move unseen while the solver
+  // runs; such an array is refused before it starts.
+  bool checkable() const {
+    if (!exporter_ || length_ == 0 || PyObject_CheckBuffer(exporter_.get())) return true;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s views memory of a %s object, which cannot be checked for moves while the "
+                 "solver runs (it has no buffer interface); pass an array of its own "
+                 "(numpy.array(%s)) and copy the results back",
+                 name_, Py_TYPE(exporter_.get())->tp_name, name_);
+    return false;
+  }
+
   // Still the same memory, of the same length and layout, writeable, held
   // by the same owner: the array has not been resized, given other memory
-  // (__setstate__, a new base) or made read-only, and no array it views
-  // into has been resized under it.
+  // (__setstate__, a new base) or made read-only, no array it views into
+  // has been resized under it, and the object exporting the memory (a
+  // ctypes buffer that ctypes.resize moves, say) still exports it there.
   bool unchanged() const {
     if (!array_ || length_ == 0) return true;
     auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
@@ -112,10 +141,22 @@ class BoundArray {
       if (begin() < low || end() > high) return false;
       base = PyArray_BASE(owner);
     }
-    return true;
+    return !exporter_ || still_exported();
   }
 
  private:
+  bool still_exported() const {
+    Py_buffer view;
+    if (PyObject_GetBuffer(exporter_.get(), &view, PyBUF_SIMPLE) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    const char* low = static_cast<const char*>(view.buf);
+    const bool within = begin() >= low && end() <= low + view.len;
+    PyBuffer_Release(&view);
+    return within;
+  }
+
   // Held for the solve: the caller's own references (a keyword dict, say)
   // may be dropped by a callback while the solver still uses the memory.
   PyRef array_;
@@ -125,6 +166,7 @@ class BoundArray {
   // Held so that its identity stays meaningful: a base that is released
   // cannot be replaced by another object at the same address.
   PyRef base_;
+  PyRef exporter_;
   bool owns_data_;
 };
 
@@ -141,6 +183,11 @@ class BoundArrays final : public BufferCheck {
   const BoundArray& mult_g() const { return arrays_[1]; }
   const BoundArray& mult_x_L() const { return arrays_[2]; }
   const BoundArray& mult_x_U() const { return arrays_[3]; }
+
+  bool checkable() const {
+    return std::all_of(arrays_.begin(), arrays_.end(),
+                       [](const BoundArray& array) { return array.checkable(); });
+  }
 
   // Results written into memory that another result array also uses would
   // overwrite each other.
@@ -239,13 +286,12 @@ bool on_main_thread() {
 // it back for each call leaves every call waiting behind any thread that
 // runs Python code (HS071 with Python callbacks took 65 times as long
 // beside one busy thread).
-Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, bool python_routines) {
+Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, NlpData& data) {
   const GilRelease released;
-  const SolverTurn turn;
-  if (python_routines) {
-    return with_gil([&] { return bundle.optimize(); });
+  if (data.python_routines) {
+    return with_gil([&] { return bundle.optimize(&data.python_each_iteration); });
   }
-  return bundle.optimize();
+  return bundle.optimize(&data.python_each_iteration);
 }
 
 PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
@@ -259,6 +305,12 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
                                    &mult_x_L, &PyArray_Type, &mult_x_U)) {
     return nullptr;
   }
+  // A problem being solved is refused at once; otherwise the turn is taken
+  // before anything is bound, so that a wait that a signal ends leaves no
+  // trace. Other threads run during the wait: the problem is checked again.
+  if (!check_not_solving(problem)) return nullptr;
+  SolverTurn turn;
+  if (!turn.take()) return nullptr;
   NlpData& data = *problem->nlp_data;
   const auto n = static_cast<unsigned int>(data.n_ref);
   const auto m = static_cast<unsigned int>(data.m_ref);
@@ -267,7 +319,9 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   BoundArrays arrays(x0, mult_g, mult_x_L, mult_x_U);
-  if (!arrays.check_disjoint() || !check_not_solving(problem)) return nullptr;
+  if (!arrays.checkable() || !arrays.check_disjoint() || !check_not_solving(problem)) {
+    return nullptr;
+  }
   Ipopt::ApplicationReturnStatus status;
   {
     // The method call holds a reference to the problem for the whole run.
@@ -275,11 +329,14 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
     data.set_initial_values(arrays.x0().data(), arrays.mult_g().data(), arrays.mult_x_L().data(),
                             arrays.mult_x_U().data());
     data.last_solve.begin(arrays.x0().data(), data.n, data.m);
+    // Stays so when the solver stops before its end (an invalid option, say)
+    // and reports no solution: not the objective of an earlier solve.
+    data.obj_value = std::numeric_limits<double>::quiet_NaN();
     data.python_each_iteration = data.python_routines || on_main_thread();
     data.evaluation_errors = 0;
     data.out_contracts.arm();
     const SolveClock clock;
-    status = run_solver(*problem->bundle, data.python_routines);
+    status = run_solver(*problem->bundle, data);
     clock.stop(data.last_solve);
     data.out_contracts.disarm();
     data.last_solve.status = static_cast<int>(status);
@@ -293,10 +350,8 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* py_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    ProblemObject* problem = initialised_problem(self);
-    return problem == nullptr ? nullptr : solve(problem, args, kwargs);
-  });
+  return problem_entry<PyObject*>(
+      nullptr, self, [&](ProblemObject& problem) { return solve(&problem, args, kwargs); });
 }
 
 }  // namespace vornel

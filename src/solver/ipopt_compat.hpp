@@ -156,18 +156,6 @@ inline const char* current_violations(Ipopt::TNLP& tnlp, const Ipopt::IpoptData*
 }
 #endif
 
-// 3.14.13 lets the caller choose between truncating and appending.
-inline bool open_output_file(Ipopt::IpoptApplication& app, const std::string& name,
-                             Ipopt::EJournalLevel level, bool append) {
-#if IPOPT_VERSION_MAJOR > 3 || IPOPT_VERSION_MINOR > 14 || \
-    (IPOPT_VERSION_MINOR == 14 && IPOPT_VERSION_RELEASE >= 13)
-  return app.OpenOutputFile(name, level, append);
-#else
-  static_cast<void>(append);
-  return app.OpenOutputFile(name, level);
-#endif
-}
-
 namespace detail {
 
 inline bool equal_insensitive(const std::string& a, const char* b) {

@@ -3,11 +3,16 @@
 #include <IpOptionsList.hpp>
 #include <IpRegOptions.hpp>
 
+#include <pthread.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <ctime>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "convert/gil.hpp"
 #include "solver/ipopt_compat.hpp"
@@ -59,29 +64,156 @@ std::string trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \n") - first + 1);
 }
 
-std::recursive_mutex& solver_mutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
+// The process-wide turn: a recursive mutex, with its owner and depth kept
+// beside it (only the owner changes them) so that the release and the fork
+// handler know where the turn stands; and the bundles deleted while
+// another thread had it.
+struct Turn {
+  pthread_mutex_t mutex;
+  pthread_t owner{};
+  bool owned = false;
+  int depth = 0;
+  pthread_mutex_t deferred_mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::vector<NlpBundle*> deferred;
+
+  Turn() { init_mutex(); }
+
+  void init_mutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+  }
+
+  // After the mutex was locked: the turn is this thread's.
+  void note_taken() {
+    owner = pthread_self();
+    owned = true;
+    ++depth;
+  }
+
+  // The owner's last release first deletes what waited for the turn; the
+  // turn is given up with the list's lock held, so that no bundle is
+  // deferred to a turn that nobody will give back.
+  void release() {
+    if (depth > 1) {
+      --depth;
+      pthread_mutex_unlock(&mutex);
+      return;
+    }
+    for (;;) {
+      pthread_mutex_lock(&deferred_mutex);
+      if (deferred.empty()) {
+        owned = false;
+        depth = 0;
+        pthread_mutex_unlock(&mutex);
+        pthread_mutex_unlock(&deferred_mutex);
+        return;
+      }
+      std::vector<NlpBundle*> bundles;
+      bundles.swap(deferred);
+      pthread_mutex_unlock(&deferred_mutex);
+      for (NlpBundle* bundle : bundles) delete bundle;
+    }
+  }
+
+  // In a child of fork(): a turn held by a thread other than the forking
+  // one has no holder there. The deferred bundles stay deferred; the
+  // child's first release deletes them.
+  void after_fork_in_child() {
+    pthread_mutex_init(&deferred_mutex, nullptr);
+    if (owned && pthread_equal(owner, pthread_self()) != 0) return;
+    init_mutex();
+    owned = false;
+    depth = 0;
+  }
+};
+
+Turn& turn() {
+  // Never destroyed: daemon threads may still solve at exit.
+  static Turn* const instance = new Turn;
+  return *instance;
+}
+
+void reset_turn_in_child() { turn().after_fork_in_child(); }
+
+// How long a wait for the turn goes without looking at signals.
+constexpr long turn_poll_ns = 20'000'000;
+
+timespec deadline_after(long ns) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  now.tv_nsec += ns;
+  if (now.tv_nsec >= 1'000'000'000) {
+    now.tv_nsec -= 1'000'000'000;
+    ++now.tv_sec;
+  }
+  return now;
 }
 
 }  // namespace
 
-SolverTurn::SolverTurn() {
-  if constexpr (!compat::parallel_solves) solver_mutex().lock();
+bool SolverTurn::take() {
+  if constexpr (compat::parallel_solves) return true;
+  Turn& t = turn();
+  if (pthread_mutex_trylock(&t.mutex) != 0) {
+    for (;;) {
+      int waited = 0;
+      {
+        const GilRelease released;
+        const timespec deadline = deadline_after(turn_poll_ns);
+        waited = pthread_mutex_timedlock(&t.mutex, &deadline);
+      }
+      if (waited == 0) break;
+      if (PyErr_CheckSignals() != 0) return false;
+    }
+  }
+  t.note_taken();
+  taken_ = true;
+  return true;
 }
 
 SolverTurn::~SolverTurn() {
-  if constexpr (!compat::parallel_solves) solver_mutex().unlock();
+  if (taken_) turn().release();
 }
 
 void delete_bundle(NlpBundle* bundle) {
   if constexpr (compat::parallel_solves) {
     delete bundle;
-  } else {
-    const GilRelease released;
-    const SolverTurn turn;
-    delete bundle;
+    return;
   }
+  Turn& t = turn();
+  pthread_mutex_lock(&t.deferred_mutex);
+  if (pthread_mutex_trylock(&t.mutex) == 0) {
+    pthread_mutex_unlock(&t.deferred_mutex);
+    t.note_taken();
+    delete bundle;
+    t.release();
+    return;
+  }
+  try {
+    t.deferred.push_back(bundle);
+  } catch (const std::bad_alloc&) {
+    // Without memory to note it, the bundle is left for good: deleting it
+    // now could end a MUMPS instance while another one runs.
+  }
+  pthread_mutex_unlock(&t.deferred_mutex);
+}
+
+bool reset_turn_at_fork() {
+  if constexpr (compat::parallel_solves) return true;
+  static bool registered = false;
+  if (registered) return true;
+  static_cast<void>(turn());
+  const int failed = pthread_atfork(nullptr, nullptr, reset_turn_in_child);
+  if (failed != 0) {
+    errno = failed;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  registered = true;
+  return true;
 }
 
 bool OptionVisitor::operator()(int value) const {
@@ -108,8 +240,9 @@ NlpBundle::NlpBundle()
   close_journals();
 }
 
-Ipopt::ApplicationReturnStatus NlpBundle::optimize() {
+Ipopt::ApplicationReturnStatus NlpBundle::optimize(bool* stop_request) {
   Ipopt::ApplicationReturnStatus status = Ipopt::Invalid_Option;
+  console_->watch(stop_request);
   if (open_journals()) {
     const std::string unavailable = compat::unavailable_routine(*app->Options());
     if (unavailable.empty()) {
@@ -121,6 +254,7 @@ Ipopt::ApplicationReturnStatus NlpBundle::optimize() {
     }
   }
   app->Jnlst()->FlushBuffer();
+  console_->watch(nullptr);
   close_journals();
   return status;
 }
@@ -155,6 +289,12 @@ std::string NlpBundle::check_value(const char* name, const OptionValue& value) c
                  "its limited-memory approximation (\"limited-memory\") is the only "
                  "possible setting, not \"") +
              *text + "\"";
+    }
+    if (std::strcmp(tag, "output_file") == 0 && **text != '\0') {
+      const std::string problem = output_file_problem(*text);
+      if (!problem.empty()) {
+        return std::string("cannot write the file \"") + *text + "\": " + problem;
+      }
     }
     return {};
   }
@@ -209,19 +349,38 @@ bool NlpBundle::open_journals() {
   if (Ipopt::IsValid(app->RegOptions()->GetOption("file_append"))) {
     options.GetBoolValue("file_append", append, "");
   }
-  if (compat::open_output_file(*app, file, static_cast<Ipopt::EJournalLevel>(file_level), append)) {
+  output_file_ = new OutputFileJournal(file);
+  output_file_->SetAllPrintLevels(static_cast<Ipopt::EJournalLevel>(file_level));
+  if (output_file_->open(append)) {
+    journalist.AddJournal(Ipopt::GetRawPtr(output_file_));
     return true;
   }
+  output_file_ = nullptr;
   journalist.Printf(Ipopt::J_ERROR, Ipopt::J_INITIALIZATION, "Error opening output file \"%s\"\n",
                     file.c_str());
   return false;
 }
 
 // Closes the run's output file, so that it is complete on disk when solve()
-// returns, and keeps the console for the next run.
+// returns, and keeps the console for the next run. The log that could not
+// be written is a RuntimeWarning, unless an exception is pending already
+// (a warnings filter may make it an exception, which solve() raises).
 void NlpBundle::close_journals() {
   app->Jnlst()->DeleteAllJournals();
   app->Jnlst()->AddJournal(Ipopt::GetRawPtr(console_));
+  if (Ipopt::IsNull(output_file_)) return;
+  const std::string failure = output_file_->close();
+  const std::string name = output_file_->file_name();
+  output_file_ = nullptr;
+  if (failure.empty()) return;
+  with_gil([&] {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                       "output_file \"%s\": writing the log failed (%s); the file is incomplete",
+                       name.c_str(), failure.c_str());
+    }
+    return true;
+  });
 }
 
 }  // namespace vornel

@@ -35,8 +35,12 @@ class NlpBundle {
   explicit operator bool() const { return Ipopt::IsValid(app); }
 
   // One run under the options in force. The console output goes to
-  // sys.stdout, and to output_file when that option names one.
-  Ipopt::ApplicationReturnStatus optimize();
+  // sys.stdout, and to output_file when that option names one. With
+  // `stop_request`, a KeyboardInterrupt or SystemExit raised by
+  // sys.stdout's write stays pending and sets it, and the adapter, which
+  // reads it at each iteration, looks at Python and stops the run; without,
+  // such a write error is reported as unraisable like any other.
+  Ipopt::ApplicationReturnStatus optimize(bool* stop_request = nullptr);
   // False when the solver (or the bundle, for a value that would hang or
   // contradict the problem) refuses the name or the value; refusal() then
   // says why. Nothing is printed either way.
@@ -57,28 +61,46 @@ class NlpBundle {
   void close_journals();
 
   Ipopt::SmartPtr<PyStdoutJournal> console_;
+  // The output_file of the run under way; null between runs.
+  Ipopt::SmartPtr<OutputFileJournal> output_file_;
   std::string refusal_;
   bool has_hessian_ = true;
 };
 
 // A turn at the solver: where the linked Ipopt cannot run two solves at
-// once, a process-wide lock held for one run; otherwise nothing. The caller
-// must not hold the interpreter lock while it waits (a running solve may
-// need it to finish). The lock is recursive: a callback may solve another
-// problem on the same thread.
+// once, a process-wide lock held for one run; otherwise nothing. The turn
+// is recursive: a callback may solve another problem on the same thread.
 class SolverTurn {
  public:
-  SolverTurn();
+  SolverTurn() = default;
   SolverTurn(const SolverTurn&) = delete;
   SolverTurn& operator=(const SolverTurn&) = delete;
+  // Gives the turn back when it was taken; the thread's last turn frees the
+  // bundles whose deletion waited for it.
   ~SolverTurn();
+
+  // Waits for the turn. The caller holds the interpreter lock; the wait
+  // gives it up (a running solve may need it to finish) and takes it back
+  // every few milliseconds to run signal handlers. False, with the
+  // handler's exception set (KeyboardInterrupt for Ctrl-C), when one raised.
+  bool take();
+
+ private:
+  bool taken_ = false;
 };
 
-// Deletes a bundle. A bundle that has run holds the solver's linear solver,
-// whose deletion ends its MUMPS instance: where runs take turns, that waits
-// for a turn too, with the interpreter lock given up meanwhile (the caller
-// holds it).
+// Deletes a bundle, without waiting for another thread's solve. A bundle
+// that has run holds the solver's linear solver, whose deletion ends its
+// MUMPS instance: where runs take turns, that happens under the turn, now
+// when the turn is free (or is this thread's), otherwise when the thread
+// that has it gives it back.
 void delete_bundle(NlpBundle* bundle);
+
+// Makes the turn usable in a child that fork() makes while another thread
+// has it: the child has no such thread, so the turn is free there. Called
+// at import; false with an exception set when the handler cannot be
+// registered.
+bool reset_turn_at_fork();
 
 // Applies every entry of a dict (null or None apply nothing). Stops at the
 // first failing entry with an exception set (TypeError, ValueError or the

@@ -511,6 +511,8 @@ def check(
     ValueError
         When x has not n entries or holds NaN or an infinity, or tol is NaN
         or negative.
+    RuntimeError
+        While another thread solves the problem.
 
     Examples
     --------

@@ -3,6 +3,7 @@ to a solve."""
 
 import gc
 import itertools
+import os
 import signal
 import tracemalloc
 import warnings
@@ -102,6 +103,39 @@ def test_callbacks_receive_float64_views_of_the_documented_lengths():
                 assert array.dtype == np.float64 and array.flags.c_contiguous
     # The first iteration is iteration 0 in regular (not restoration) mode.
     assert seen["intermediate"][:2] == (0, 0)
+
+
+SCRATCH_WRITES = {
+    "x in place": lambda args: np.clip(args[0], 1.0, 2.0, out=args[0]),
+    "x by item": lambda args: args[0].__setitem__(0, 3.0),
+    "lagrange": lambda args: args[1].fill(0.0),
+}
+
+
+@pytest.mark.parametrize(
+    "name, write",
+    [
+        (name, write)
+        for name in ["eval_f", "eval_grad_f", "eval_g", "eval_jac_g", "eval_h"]
+        for write in SCRATCH_WRITES
+        if write != "lagrange" or name == "eval_h"
+    ],
+)
+def test_a_callback_writing_into_its_point_or_multipliers_makes_solve_raise(name, write):
+    # Once used as scratch space after the output is made, they gave the
+    # solver and the next callbacks another point: status 0 at a wrong optimum.
+    function = getattr(problems, name)
+    write = SCRATCH_WRITES[write]
+
+    def callback(*args):
+        returned = function(*args)
+        write(args[:2] if name == "eval_h" else args)
+        return returned
+
+    problem = problems.make_hs071(**{name: callback}, ipopt_options=problems.QUIET)
+    with pytest.raises(ValueError, match=f"^{name} wrote into a read-only array") as raised:
+        problem.solve(problems.x0())
+    assert "read-only" in str(raised.value.__cause__)
 
 
 def test_eval_g_of_a_problem_without_constraints_gets_an_empty_array():
@@ -436,6 +470,57 @@ def test_kept_arrays_changed_by_the_callback_keep_what_they_showed(change):
         """
     )
     assert result.returncode == 0 and "KEPT" in result.stdout, result.stdout
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves the address space"
+)
+def test_a_kept_array_that_cannot_be_copied_is_emptied():
+    # The address space is capped just above what the child uses before the
+    # callback returns, so the copy that detaches x cannot be made: x used
+    # to go on viewing the solver's buffer after it was freed.
+    result = run_child(
+        """
+        import ctypes, resource
+        import numpy as np
+        import vornel
+
+        # Large blocks always mapped anew (M_MMAP_THRESHOLD fixed), never
+        # taken from memory that earlier temporaries freed.
+        ctypes.CDLL(None).mallopt(-3, 2**17)
+        n = 500_000
+        kept = []
+
+        def eval_f(x):
+            value = float(np.sum((x - 1.0) ** 2))
+            if not kept:
+                kept.append(x)
+                with open("/proc/self/statm") as statm:
+                    used = int(statm.read().split()[0]) * resource.getpagesize()
+                limit = used + 2 * 2**20
+                resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+            return value
+
+        def eval_grad_f(x, out):
+            out[:] = 2.0 * (x - 1.0)
+
+        p = vornel.Problem(n=n, x_l=np.zeros(n), x_u=np.full(n, 2.0), m=0, g_l=np.zeros(0),
+                           g_u=np.zeros(0), sparsity_indices_h=None, eval_f=eval_f,
+                           eval_grad_f=eval_grad_f,
+                           ipopt_options={"print_level": 0, "sb": "yes"})
+        try:
+            p.solve(np.zeros(n))
+            print("NO ERROR")
+        except MemoryError:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+            del p
+            junk = [np.full(n, 7.0) for _ in range(20)]
+            a = kept[0]
+            print("KEPT", a.size, float(a.sum()), a.flags.writeable)
+        """
+    )
+    assert result.returncode == 0, result.stdout
+    assert "KEPT 0 0.0 False" in result.stdout, result.stdout
 
 
 RETURNS_OUT = {

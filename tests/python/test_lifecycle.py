@@ -45,6 +45,27 @@ def test_every_read_of_stats_is_a_fresh_snapshot():
     assert second["n_iter"] == -1
 
 
+def test_the_keys_of_stats_are_made_once():
+    # Made per read, they would come and go in the table of interned
+    # strings: held by nothing but this list, a key would count as many
+    # references as an interned string made here. In a child, where no
+    # constant of this module holds the keys. Where interned strings are
+    # immortal (Python 3.12), both counts are the immortal one.
+    result = run_child(
+        """
+        import sys
+        import problems
+        keys = list(problems.make_hs071().stats)
+        made_here = [sys.intern("".join(["n_", "made_here"]))]
+        counts = [min(sys.getrefcount(key) for key in held) for held in (keys, made_here)]
+        print(*counts)
+        """
+    )
+    assert result.returncode == 0, result.stdout
+    key_count, baseline = map(int, result.stdout.split())
+    assert key_count > baseline or baseline > 2**29, result.stdout
+
+
 def test_stats_after_a_solve_count_the_run():
     calls = {"f": 0, "h": 0}
 
@@ -336,6 +357,13 @@ HALF_BUILT_USES = {
     "solve": "p.solve(problems.x0())",
     "set": "p.set(tol=1e-3)",
     "set_problem_scaling": "p.set_problem_scaling(1.0)",
+    "check": "p.check(problems.x0())",
+    "result": "p.result",
+    "current_iterate": "p.current_iterate()",
+    "_structure": "vornel._core._structure(p)",
+    "_evaluate": "vornel._core._evaluate(p, 'f', problems.x0())",
+    "_last_solve": "vornel._core._last_solve(p)",
+    "_callbacks": "vornel._core._callbacks(p)",
 }
 
 

@@ -8,10 +8,12 @@ import re
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
 
+import problems
 import vornel
 from problems import QUIET, make_hs071, x0
 
@@ -465,6 +467,60 @@ def test_a_failing_stdout_is_reported_once_and_the_solve_completes(monkeypatch):
     assert isinstance(reports[0].exc_value, OSError)
 
 
+class ExitingStream:
+    """Raises `error` from the log line of iteration 1 on, and notes how
+    many iterations `iterations()` had seen then."""
+
+    def __init__(self, error, iterations):
+        self.error, self.iterations, self.seen_at_raise = error, iterations, None
+
+    def write(self, text):
+        if self.seen_at_raise is None and text.startswith("   1 "):
+            self.seen_at_raise = self.iterations()
+        if self.seen_at_raise is not None:
+            raise self.error
+
+
+@pytest.mark.parametrize("where", ["python", "compiled", "compiled on a thread"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_an_exit_request_raised_by_stdout_stops_the_solve(where, error, c_callbacks, monkeypatch):
+    # Ctrl-C's handler runs inside the stream's Python code: reported as
+    # unraisable, it was lost and the run went on.
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    seen = []
+    options = dict(print_level=5)
+    if where == "python":
+        problem = make_hs071(
+            intermediate_callback=lambda *a: seen.append(a) or True, ipopt_options=options
+        )
+        stream = ExitingStream(error, lambda: len(seen))
+    else:
+        problem = vornel.Problem(
+            **{**problems.hs071_args(), **c_callbacks.kwargs("capsule")}, ipopt_options=options
+        )
+        stream = ExitingStream(error, lambda: c_callbacks.calls("intermediate_callback"))
+    raised = []
+
+    def run():
+        try:
+            solve_capturing(problem, stream)
+        except BaseException as e:  # noqa: BLE001 - the thread hands it over
+            raised.append(e)
+
+    if where == "compiled on a thread":
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    else:
+        run()
+    assert len(raised) == 1 and isinstance(raised[0], error), raised
+    assert reports == []
+    # Stopped at the next iteration, long before the run's end (8 iterations).
+    assert stream.seen_at_raise <= stream.iterations() <= stream.seen_at_raise + 1
+    assert problem.result.iterations <= 2
+
+
 def test_stdout_none_swallows_the_output(monkeypatch, capfd):
     monkeypatch.setattr(sys, "stdout", None)
     assert make_hs071(ipopt_options=dict(print_level=5)).solve(x0())[2] == 0
@@ -500,11 +556,36 @@ def test_output_file_follows_print_level_when_its_own_level_is_unset(tmp_path):
     assert log.read_text() == out
 
 
-def test_output_file_that_cannot_be_opened_is_an_invalid_option(tmp_path):
-    problem = make_hs071(ipopt_options=dict(QUIET, output_file=str(tmp_path / "no" / "x.log")))
-    assert solve_capturing(problem)[0] == INVALID_OPTION
+@pytest.mark.parametrize("where", ["a missing folder", "a file as folder"])
+def test_output_file_that_cannot_be_written_is_refused(tmp_path, where):
+    (tmp_path / "file").write_text("")
+    name = str(tmp_path / ("no" if where == "a missing folder" else "file") / "x.log")
+    message = f"^Failed to set the Ipopt option 'output_file': cannot write the file \"{name}\": "
+    with pytest.raises(ValueError, match=message):
+        make_hs071().set(output_file=name)
+    with pytest.raises(ValueError, match="^vornel.Problem\\(\\): " + message[1:]):
+        make_hs071(ipopt_options=dict(QUIET, output_file=name))
+
+
+def test_output_file_gone_before_the_solve_ends_it_with_a_nan_objective(tmp_path):
+    # Its folder removed after set(): the solve ends before it starts, and
+    # reports no objective rather than the previous solve's.
+    problem = make_hs071(ipopt_options=QUIET)
+    assert problem.solve(x0())[1] == pytest.approx(problems.F_OPT)
+    (tmp_path / "gone").mkdir()
+    problem.set(output_file=str(tmp_path / "gone" / "x.log"))
+    (tmp_path / "gone").rmdir()
+    _, objective, status = problem.solve(x0())
+    assert status == INVALID_OPTION and math.isnan(objective)
+    assert math.isnan(problem.result.objective)
     problem.set(output_file="")
     assert solve_capturing(problem)[0] == 0
+
+
+def test_an_output_file_whose_writes_fail_gives_a_warning():
+    problem = make_hs071(ipopt_options=dict(print_level=5, output_file="/dev/full"))
+    with pytest.warns(RuntimeWarning, match='^output_file "/dev/full": writing the log failed'):
+        assert solve_capturing(problem)[0] == 0
 
 
 # ---------------------------------------------------------------- optional libraries

@@ -1,5 +1,6 @@
 """Problem.solve: its arguments, the arrays it writes into and what it returns."""
 
+import ctypes
 import threading
 
 import numpy as np
@@ -447,6 +448,7 @@ CHANGES = {
     "__setstate__": "a.__setstate__(np.arange(5.0).__reduce__()[2])",
     "made read-only": "a.flags.writeable = False",
     "base resized": "keep[0].resize(4000, refcheck=False)",
+    "ctypes buffer resized": "ctypes.resize(keep[1], 32000)",
     "reshaped": "a.shape = (len(a), 1)",
     "from another thread": "T",
 }
@@ -457,7 +459,7 @@ def test_an_array_changed_during_the_solve_receives_nothing(change):
     # In a child: before the check, the results went to freed memory.
     result = run_child(
         f"""
-        import threading
+        import ctypes, threading
         import numpy as np
         import problems
         change = {change!r}
@@ -477,7 +479,11 @@ def test_an_array_changed_during_the_solve_receives_nothing(change):
             other_before = arrays[other].copy()
             # A base that resize can move only when it owns its data: the
             # other changes act on the array itself, which must own its data.
-            if "keep[0]" not in change:
+            if "ctypes" in change:
+                # Memory that its ctypes owner moves, seen through a memoryview.
+                keep.append((ctypes.c_double * size)(*a))
+                arrays[name] = a = np.ctypeslib.as_array(keep[1])
+            elif "keep[0]" not in change:
                 arrays[name] = a = np.array(a)
             done = []
 
@@ -486,7 +492,7 @@ def test_an_array_changed_during_the_solve_receives_nothing(change):
                     threading.Thread(target=lambda: a.resize(4000, refcheck=False)).start()
                     import time; time.sleep(0.05)
                 else:
-                    exec(change, {{"np": np, "a": a, "keep": keep}})
+                    exec(change, {{"np": np, "a": a, "keep": keep, "ctypes": ctypes}})
 
             def eval_grad_f(x, out):
                 if not done:
@@ -512,6 +518,36 @@ def test_an_array_changed_during_the_solve_receives_nothing(change):
     assert result.returncode == 0, result.stdout
     raised = [line.split()[0] for line in result.stdout.splitlines() if " RAISED " in line]
     assert raised == ["x0", "mult_g", "mult_x_L", "mult_x_U"], result.stdout
+
+
+class _Interface:
+    """Exports an array's memory through __array_interface__ alone."""
+
+    def __init__(self, array):
+        self.array = array
+        self.__array_interface__ = array.__array_interface__
+
+
+# Memory that the solver can check for moves (its exporter is asked again).
+CHECKABLE_X0 = {
+    "ctypes": lambda: np.ctypeslib.as_array((ctypes.c_double * 4)(*problems.X0)),
+    "bytearray": lambda: np.frombuffer(bytearray(x0().tobytes()), dtype=np.float64),
+    "memoryview slice": lambda: np.asarray(memoryview(np.r_[0.0, x0()])[1:]),
+    "ndarray slice": lambda: np.r_[0.0, x0(), 0.0][1:5],
+}
+
+
+@pytest.mark.parametrize("make", CHECKABLE_X0.values(), ids=CHECKABLE_X0.keys())
+def test_x0_over_memory_other_objects_export_is_solved_in_place(make):
+    x = make()
+    assert make_hs071(ipopt_options=QUIET).solve(x)[2] == 0
+    np.testing.assert_allclose(x, X_OPT, rtol=1e-6)
+
+
+def test_x0_over_memory_that_cannot_be_checked_for_moves_is_refused():
+    x = np.asarray(_Interface(x0()))
+    with pytest.raises(RuntimeError, match="^x0 views memory of a _Interface object, which"):
+        make_hs071(ipopt_options=QUIET).solve(x)
 
 
 def test_dropping_the_callers_references_during_the_solve_is_harmless():

@@ -114,6 +114,7 @@ def test_a_problem_that_another_thread_solves_refuses_changes(hs071_library):
             problem.set_problem_scaling(2.0)
         ),
         "not available while solve\\(\\) runs": lambda: problem.result,
+        "another thread is solving; check it between solves": lambda: problem.check(problems.x0()),
     }
     for message, use in refusals.items():
         with pytest.raises(RuntimeError, match=message):
@@ -219,3 +220,118 @@ def test_a_callback_may_solve_another_problem():
         timeout=60,
     )
     assert "SOLVED True" in result.stdout, result.stdout
+
+
+# While another thread's solve waits for the main thread (its callback
+# blocks on an event), the main thread must neither hang nor miss Ctrl-C.
+MAIN_THREAD_USES = {
+    "solve": "other.solve(problems.x0())",
+    "del": "del other",
+    "gc.collect": "box = [other]; box.append(box); del other, box; gc.collect()",
+}
+
+
+@pytest.mark.parametrize("use", MAIN_THREAD_USES.values(), ids=MAIN_THREAD_USES.keys())
+def test_the_main_thread_neither_hangs_nor_misses_a_signal_beside_another_solve(use):
+    result = run_child(
+        f"""
+        import gc, signal, tempfile, threading, time
+        import compiled, problems
+
+        library = compiled.Library(compiled.build(tempfile.mkdtemp()))
+        # Slow, so that where solves run at once the signal finds it running;
+        # solved once, so that freeing it ends a linear solver.
+        other = problems.make_hs071(
+            **library.callbacks(delay_us=50_000).kwargs("llc"), ipopt_options=problems.QUIET
+        )
+        problems.make_hs071(ipopt_options=problems.QUIET).solve(problems.x0())
+        started, release = threading.Event(), threading.Event()
+
+        def eval_f(x):
+            if not started.is_set():
+                started.set()
+                release.wait(20)
+            return problems.eval_f(x)
+
+        waiting = problems.make_hs071(eval_f=eval_f, ipopt_options=problems.QUIET)
+        thread = threading.Thread(target=waiting.solve, args=(problems.x0(),))
+        thread.start()
+        started.wait()
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        begun = time.monotonic()
+        try:
+            {use}
+            outcome = "DONE"
+        except KeyboardInterrupt:
+            outcome = "INTERRUPTED"
+        print(outcome, time.monotonic() - begun < 10)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        release.set()
+        thread.join()
+        print("JOINED")
+        """,
+        timeout=90,
+    )
+    expected = "INTERRUPTED" if use.startswith("other.solve") else "DONE"
+    assert result.returncode == 0, result.stdout
+    assert f"{expected} True\nJOINED" in result.stdout, result.stdout
+
+
+@pytest.mark.parametrize("start", ["os.fork", "multiprocessing"])
+def test_a_child_forked_while_another_thread_solves_solves_and_frees_problems(start):
+    result = run_child(
+        f"""
+        import multiprocessing, os, threading, time, warnings
+        import problems
+
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        started, release = threading.Event(), threading.Event()
+
+        def eval_f(x):
+            if not started.is_set():
+                started.set()
+                release.wait(30)
+            return problems.eval_f(x)
+
+        waiting = problems.make_hs071(eval_f=eval_f, ipopt_options=problems.QUIET)
+        solved = problems.make_hs071(ipopt_options=problems.QUIET)
+        solved.solve(problems.x0())
+        thread = threading.Thread(target=waiting.solve, args=(problems.x0(),))
+        thread.start()
+        started.wait()
+
+        def in_child():
+            global solved
+            p = problems.make_hs071(ipopt_options=problems.QUIET)
+            status = p.solve(problems.x0())[2]
+            del p, solved
+            os.write(1, f"CHILD {{status}}\\n".encode())
+
+        if {start!r} == "os.fork":
+            pid = os.fork()
+            if pid == 0:
+                in_child()
+                os._exit(0)
+            deadline = time.monotonic() + 20
+            alive = True
+            while alive and time.monotonic() < deadline:
+                time.sleep(0.05)
+                alive = os.waitpid(pid, os.WNOHANG) == (0, 0)
+            if alive:
+                os.kill(pid, 9)
+        else:
+            child = multiprocessing.get_context("fork").Process(target=in_child)
+            child.start()
+            child.join(20)
+            alive = child.is_alive()
+            if alive:
+                child.kill()
+        print("HUNG" if alive else "ENDED")
+        release.set()
+        thread.join()
+        """,
+        timeout=90,
+    )
+    assert result.returncode == 0, result.stdout
+    assert "CHILD 0\n" in result.stdout and "ENDED" in result.stdout, result.stdout
