@@ -510,27 +510,34 @@ def test_output_file_that_cannot_be_opened_is_an_invalid_option(tmp_path):
 # ---------------------------------------------------------------- optional libraries
 
 
+MISSING_LIBRARY = "/nonexistent/libcoinhsl.so"
+
+
 @pytest.mark.parametrize(
-    "name, value",
+    "options",
     [
-        ("linear_solver", "ma27"),
-        ("linear_solver", "ma57"),
-        ("linear_solver", "ma77"),
-        ("linear_solver", "ma86"),
-        ("linear_solver", "ma97"),
-        ("linear_solver", "pardiso"),
-        ("linear_system_scaling", "mc19"),
-        ("nlp_scaling_method", "equilibration-based"),
+        {"linear_solver": "ma27"},
+        {"linear_solver": "ma57"},
+        {"linear_solver": "ma77"},
+        {"linear_solver": "ma86"},
+        {"linear_solver": "ma97"},
+        {"linear_solver": "pardiso"},
+        {"linear_system_scaling": "mc19"},
+        {"nlp_scaling_method": "equilibration-based"},
+        # hsllib exists from 3.14 on; 3.11 refuses the unknown option.
+        {"linear_solver": "ma57", "hsllib": MISSING_LIBRARY},
+        {"linear_solver": "ma97", "hsllib": MISSING_LIBRARY},
     ],
+    ids=lambda options: "-".join(str(v).rsplit("/", 1)[-1] for v in options.values()),
 )
-def test_an_optional_library_that_is_missing_ends_the_solve_not_the_process(name, value):
+def test_an_optional_library_that_is_missing_ends_the_solve_not_the_process(options):
     # Ipopt 3.11 called exit() for some of these, 3.14 crashed on HSL_MA97;
     # in a child process so that a relapse fails this test only.
     code = textwrap.dedent(
         f"""
         import contextlib, io
         from problems import make_hs071, x0
-        problem = make_hs071(ipopt_options={{"print_level": 1, "sb": "yes", {name!r}: {value!r}}})
+        problem = make_hs071(ipopt_options={{"print_level": 1, "sb": "yes", **{options!r}}})
         out = io.StringIO()
         try:
             with contextlib.redirect_stdout(out):
