@@ -10,8 +10,9 @@
 # The prefix is ${VORNEL_CACHE:-$HOME/.cache/vornel}/ipopt-KEY; KEY hashes the
 # source versions, the build options and this script, so changing any of them
 # builds anew and nothing else does. The prefix holds lib/libipopt.so.3 (MUMPS,
-# METIS and PORD linked in statically), the BLAS it links, the headers and
-# lib/pkgconfig/ipopt.pc; its libraries find each other through $ORIGIN.
+# METIS and PORD linked in statically; BLAS, LAPACK and the Fortran runtime
+# are the system's shared libraries), the headers, lib/pkgconfig/ipopt.pc and
+# the licences of what the library contains.
 #
 # Environment:
 #   VORNEL_BLAS=openblas|reference  the BLAS and LAPACK (default: see below)
@@ -97,7 +98,7 @@ apt_opts=(-o Dir::Etc::sourcelist="$work/sources.list" -o Dir::Etc::sourceparts=
   -o Dir::State::Lists="$work/lists" -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
 # The Ipopt tarball: checked before any of it is unpacked.
 sources=${VORNEL_SOURCES:-$cache/sources}
-vendor=$here/../../shared/vendor
+vendor=$(cd "$here/../.." && pwd)/shared/vendor
 stream_sha256() {
   case "$(head -c 6 "$1" | od -An -tx1 | tr -d ' \n')" in
     1f8b*) gzip -dc "$1" ;;
@@ -258,7 +259,7 @@ mv "$stage" "$prefix"
 # MUMPS and METIS are inside libipopt.so, and the .pc file named the
 # staging folder: users link libipopt alone.
 sed -i -e "s|$stage|$prefix|g" -e 's|^Libs:.*|Libs: -L${libdir} -lipopt|' \
-  -e '/^Libs.private:/d' -e '/^Requires.private:/d' "$prefix"/lib/pkgconfig/ipopt.pc
+  -e '/^#/d' -e '/^Libs.private:/d' -e '/^Requires.private:/d' "$prefix"/lib/pkgconfig/ipopt.pc
 rm -rf "$prefix"/lib/*.la "$prefix/share" "$prefix"/bin
 
 # The upstream notices of what libipopt.so contains, for whoever ships it.

@@ -144,7 +144,7 @@ REGISTRY_SOURCE = pathlib.Path(__file__).parent / "compiled" / "option_registry.
 _VALUE_TYPES = {"float": float, "int": int, "str": str, "none": None}
 
 
-def _linked_ipopt():
+def linked_ipopt():
     """The folder of the libipopt the loaded module runs on."""
     import vornel._core  # noqa: F401  (maps the library)
 
@@ -162,7 +162,7 @@ def registered_options(folder):
     {"type", "category", "description_short", "description_long"}}. None when
     no pkg-config file describes that library (a wheel, whose bundled copy
     has none)."""
-    libdir = _linked_ipopt()
+    libdir = linked_ipopt()
     env = dict(os.environ)
     # A private prefix has its .pc file beside the library; the system's is
     # found by pkg-config's own search, and a copy bundled elsewhere (a
