@@ -2,7 +2,7 @@
 """Benchmark of vornel against a native C++ Ipopt program, on two solver builds.
 
     python3 bench/run.py [--sizes N,N,...] [--repeat R] [--quick] [--solvers system,source]
-                         [--json PATH]
+                         [--json PATH] [--readme]
 
 Builds the shared library of compiled callbacks, and for each solver build
 (the system's Ipopt found by pkg-config; the one tools/build-ipopt.sh builds
@@ -13,7 +13,9 @@ pairs rotates), and prints the medians as a Markdown table with Ipopt's own
 timing split, followed by the per-call overhead of Python callbacks and the
 memory checks. The table is also written to bench/build/results.md, and
 with --json the figures to a results file (the documentation's benchmarks
-page draws its plots from bench/results/run.json).
+page draws its plots from bench/results/run.json); --readme puts the tables,
+and the command that made them, into bench/README.md between its two
+markers.
 """
 
 import argparse
@@ -65,6 +67,8 @@ def vornel_path(solver):
 def solver_env(solver):
     """The environment in which pkg-config finds the solver build."""
     env = dict(os.environ)
+    # The system's build is what pkg-config's own search finds.
+    env.pop("PKG_CONFIG_PATH", None)
     if solver == "source":
         prefix = subprocess.run(
             [os.path.join(ROOT, "tools", "build-ipopt.sh")],
@@ -73,7 +77,7 @@ def solver_env(solver):
             text=True,
         ).stdout.split()[-1]
         path = os.path.join(prefix, "lib", "pkgconfig")
-        env["PKG_CONFIG_PATH"] = path + os.pathsep + env.get("PKG_CONFIG_PATH", "")
+        env["PKG_CONFIG_PATH"] = path
     return env
 
 
@@ -230,6 +234,9 @@ def main():
         "--solvers", default="system,source", help="solver builds: system, source or both"
     )
     parser.add_argument("--json", metavar="PATH", help="also write the figures to this JSON file")
+    parser.add_argument(
+        "--readme", action="store_true", help="replace the results in bench/README.md"
+    )
     args = parser.parse_args()
     repeat = args.repeat or (2 if args.quick else 3)
     sizes = QUICK_SIZES if args.quick else FULL_SIZES
@@ -371,6 +378,26 @@ def main():
         results.write("\n".join(lines) + "\n")
     if args.json:
         write_json(args.json, start_load, records, overhead)
+    if args.readme:
+        write_readme(lines)
+
+
+README = os.path.join(HERE, "README.md")
+BEGIN = "<!-- bench/run.py --readme: begin -->"
+END = "<!-- bench/run.py --readme: end -->"
+
+
+def write_readme(lines):
+    with open(README) as f:
+        text = f.read()
+    if text.count(BEGIN) != 1 or text.count(END) != 1:
+        raise SystemExit(f"{README} needs one {BEGIN!r} and one {END!r} line")
+    head, rest = text.split(BEGIN)
+    _, tail = rest.split(END)
+    command = " ".join(["python3 bench/run.py", *sys.argv[1:]])
+    body = [BEGIN, "", f"`{command}`, {time.strftime('%Y-%m-%d %H:%M %Z')}:", "", *lines, END]
+    with open(README, "w") as f:
+        f.write(head + "\n".join(body) + tail)
 
 
 def write_json(path, start_load, rows, overhead):

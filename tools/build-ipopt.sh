@@ -1,29 +1,43 @@
 #!/usr/bin/env bash
-# Builds the solver vornel links where the system's Ipopt is slow: Ipopt with
-# a sequential MUMPS 5.7 ordered by METIS, all three from Debian's source
-# archive, into a cached prefix, and prints the prefix on its last line.
+# Builds the solver vornel links by default: Ipopt 3.14.14 from its upstream
+# release on a sequential MUMPS 5.7 ordered by METIS (both from Debian's
+# source archive), into a cached prefix, and prints the prefix on its last
+# line.
 #
 #   tools/build-ipopt.sh            build unless the cached prefix is complete
 #   tools/build-ipopt.sh --prefix   print the prefix it would use, build nothing
 #
 # The prefix is ${VORNEL_CACHE:-$HOME/.cache/vornel}/ipopt-KEY; KEY hashes the
 # source versions, the build options and this script, so changing any of them
-# builds anew and nothing else does. The prefix holds lib/libipopt.so (MUMPS,
-# METIS and PORD linked in statically), the BLAS it links, the headers and
-# lib/pkgconfig/ipopt.pc; its libraries find each other through $ORIGIN.
+# builds anew and nothing else does. The prefix holds lib/libipopt.so.3 (MUMPS,
+# METIS and PORD linked in statically; BLAS, LAPACK and the Fortran runtime
+# are the system's shared libraries), the headers, lib/pkgconfig/ipopt.pc and
+# the licences of what the library contains.
 #
 # Environment:
 #   VORNEL_BLAS=openblas|reference  the BLAS and LAPACK (default: see below)
 #   VORNEL_JOBS                     make's parallel jobs (default 2)
+#   VORNEL_SOURCES                  where the Ipopt release tarball is looked
+#                                   for first (default $VORNEL_CACHE/sources)
 #
-# Sources come through apt's own client with a private sources list, so the
-# files are checked against Debian's signed indices; the system's apt
-# configuration is not touched. Build tools come from Debian's packages.
+# Ipopt's release tarball is taken from VORNEL_SOURCES, else from
+# ../shared/vendor/ beside the checkout, else downloaded from the upstream
+# tag's archive; whichever it is, the SHA-256 of its uncompressed tar stream
+# must match before anything is built (the compressed bytes of a download may
+# differ from one fetch to the next; the stream does not). MUMPS and METIS
+# come through apt's own client with a private sources list, so the files are
+# checked against Debian's signed indices; the system's apt configuration is
+# not touched. Build tools come from Debian's packages. The patches in
+# tools/patches/ make MUMPS report running out of memory instead of ending
+# the process.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-ipopt_src=coinor-ipopt=3.11.9-2.3 # bookworm
-ipopt_suite=bookworm
+ipopt_version=3.14.14
+ipopt_tarball=Ipopt-releases-$ipopt_version.tar.gz
+ipopt_url=https://github.com/coin-or/Ipopt/archive/refs/tags/releases/$ipopt_version.tar.gz
+# Of the uncompressed tar stream (top folder Ipopt-releases-3.14.14/).
+ipopt_sha256=5788032394075d35799e630c39769b96933c1a4757c9fe50ca3736c1888454fe
 mumps_src=mumps=5.7.3-3 # trixie
 metis_src=metis=5.1.0.dfsg-7
 src_suite=trixie
@@ -38,9 +52,10 @@ case "$blas" in
   *) echo "build-ipopt: VORNEL_BLAS must be openblas or reference" >&2; exit 2 ;;
 esac
 
-key=$( (echo "$ipopt_src $mumps_src $metis_src $blas $cflags"
+key=$( (echo "ipopt=$ipopt_version $ipopt_sha256 $mumps_src $metis_src $blas $cflags"
   gcc --version 2> /dev/null | head -1 || true
-  cat "$0") | sha256sum | cut -c1-16)
+  cat "$0"
+  (find "$here/patches" -name 'mumps-*.patch' 2> /dev/null || true) | LC_ALL=C sort | xargs -r cat) | sha256sum | cut -c1-16)
 cache=${VORNEL_CACHE:-$HOME/.cache/vornel}
 prefix=$cache/ipopt-$key
 if [ "${1:-}" = "--prefix" ]; then echo "$prefix"; exit 0; fi
@@ -50,7 +65,7 @@ log() { echo "build-ipopt: $*" >&2; }
 start=$(date +%s)
 
 sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
-tools=(gfortran g++ gcc make pkg-config dpkg-dev xz-utils patch)
+tools=(gfortran g++ gcc make pkg-config dpkg-dev xz-utils patch curl ca-certificates)
 case "$blas" in
   reference) tools+=(libblas-dev liblapack-dev) ;;
   openblas) tools+=(libopenblas-pthread-dev) ;;
@@ -78,33 +93,67 @@ uri=$(sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2> /dev
 [ -n "$uri" ] || uri=$(awk '/^deb /{print $2; exit}' /etc/apt/sources.list 2> /dev/null || true)
 [ -n "$uri" ] || { log "no Debian mirror configured in apt's sources"; exit 1; }
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-for suite in $ipopt_suite $src_suite; do
-  echo "deb-src [signed-by=$keyring] $uri $suite main"
-done | sort -u > "$work/sources.list"
+echo "deb-src [signed-by=$keyring] $uri $src_suite main" > "$work/sources.list"
 apt_opts=(-o Dir::Etc::sourcelist="$work/sources.list" -o Dir::Etc::sourceparts=-
   -o Dir::State::Lists="$work/lists" -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-log "fetching $ipopt_src $mumps_src $metis_src"
+# The Ipopt tarball: checked before any of it is unpacked.
+sources=${VORNEL_SOURCES:-$cache/sources}
+vendor=$(cd "$here/../.." && pwd)/shared/vendor
+stream_sha256() {
+  case "$(head -c 6 "$1" | od -An -tx1 | tr -d ' \n')" in
+    1f8b*) gzip -dc "$1" ;;
+    fd377a585a00) xz -dc "$1" ;;
+    425a68*) bzip2 -dc "$1" ;;
+    *) cat "$1" ;;
+  esac | sha256sum | cut -d' ' -f1
+}
+tarball=""
+for dir in "$sources" "$vendor"; do
+  if [ -f "$dir/$ipopt_tarball" ]; then tarball=$dir/$ipopt_tarball; break; fi
+done
+if [ -z "$tarball" ]; then
+  log "downloading $ipopt_url"
+  mkdir -p "$sources"
+  curl -fsSL --retry 3 -o "$work/$ipopt_tarball" "$ipopt_url" || {
+    log "could not download $ipopt_url; put $ipopt_tarball in $sources"
+    exit 1
+  }
+  tarball=$work/$ipopt_tarball
+fi
+sum=$(stream_sha256 "$tarball")
+if [ "$sum" != "$ipopt_sha256" ]; then
+  log "$tarball is not Ipopt $ipopt_version's release: the SHA-256 of its uncompressed stream is"
+  log "  $sum, not"
+  log "  $ipopt_sha256"
+  log "remove it (or fetch it again) and rerun"
+  exit 1
+fi
+# A checked download is kept for the next build.
+[ "$tarball" != "$work/$ipopt_tarball" ] || cp "$tarball" "$sources/$ipopt_tarball"
+log "Ipopt $ipopt_version: $tarball (checked)"
+
+log "fetching $mumps_src $metis_src"
 apt-get "${apt_opts[@]}" -qq update
-# The upstream tarballs, and Debian's patches for Ipopt, each checked against
-# the hash in the signed index by apt's own downloader (the mirror need not
-# carry the .dsc files, which are not used).
-for pkg in "$ipopt_src" "$mumps_src" "$metis_src"; do
+# The upstream tarballs, each checked against the hash in the signed index
+# by apt's own downloader (the mirror need not carry the .dsc files, which
+# are not used).
+for pkg in "$mumps_src" "$metis_src"; do
   apt-get "${apt_opts[@]}" -qq source --print-uris "$pkg" | sed -n "s/^'\([^']*\)' \([^ ]*\) [0-9]* \(.*\)$/\1 \2 \3/p"
-done | grep -E '\.orig\.tar|coinor-ipopt_.*\.debian\.tar' | while read -r url file hash; do
+done | grep -E '\.orig\.tar' | while read -r url file hash; do
   /usr/lib/apt/apt-helper "${apt_opts[@]}" -qq download-file "$url" "$work/$file" "$hash" > /dev/null
 done
 
-# Only the upstream tarballs and, for Ipopt, Debian's patches are used.
+# Only the upstream tarballs are used, not Debian's packaging.
 cd "$work"
 tar xJf metis_*.orig.tar.xz
 tar xzf mumps_*.orig.tar.gz
-tar xzf coinor-ipopt_*.orig.tar.gz
-tar xJf coinor-ipopt_*.debian.tar.xz
-ipopt_dir=$(echo "$work"/Ipopt-*)
-while read -r p; do
-  case "$p" in "" | \#*) continue ;; esac
-  patch -s -d "$ipopt_dir" -p1 < "debian/patches/$p"
-done < debian/patches/series
+tar xaf "$tarball"
+mumps=$(echo "$work"/MUMPS_*)
+for p in $(find "$here/patches" -name 'mumps-*.patch' 2> /dev/null | LC_ALL=C sort); do
+  patch -s -d "$mumps" -p1 < "$p" || { log "$(basename "$p") does not apply"; exit 1; }
+done
+ipopt_dir=$work/Ipopt-releases-$ipopt_version
+[ -x "$ipopt_dir/configure" ] || { log "$tarball has no Ipopt-releases-$ipopt_version/configure"; exit 1; }
 
 log "METIS"
 metis=$(echo "$work"/metis-*)
@@ -125,7 +174,6 @@ case "$blas" in
   reference) blas_libs="-llapack -lblas" ;;
   openblas) blas_libs="-lopenblas" ;;
 esac
-mumps=$(echo "$work"/MUMPS_*)
 cat > "$mumps/Makefile.inc" << EOF
 LPORDDIR = \$(topdir)/PORD/lib/
 IPORD = -I\$(topdir)/PORD/include/
@@ -174,32 +222,32 @@ cp "$mumps"/include/*.h "$work/mumps-inc/"
 cp "$mumps/libseq/mpi.h" "$work/mumps-inc/mpi.h"
 mumps_libs="-L$mumps/lib -ldmumps -lmumps_common -lpord -L$mumps/libseq -lmpiseq -L$work -lmetis"
 
-log "Ipopt"
-case "$blas" in
-  reference) blas_flags=(--with-blas-lib="-lblas" --with-lapack-lib="-llapack") ;;
-  openblas) blas_flags=(--with-blas-lib="-lopenblas" --with-lapack-lib="-lopenblas") ;;
-esac
+log "Ipopt $ipopt_version"
 mkdir -p "$work/ipopt-build"
 cd "$work/ipopt-build"
+# No HSL, Pardiso or SPRAL linked in: a user with an HSL library loads it at
+# run time (hsllib), which Ipopt's linear-solver loader, built by default,
+# allows.
 "$ipopt_dir/configure" --prefix="$stage" --disable-static --enable-shared \
-  --disable-dependency-tracking --disable-java --without-hsl --without-asl \
-  --with-mumps-incdir="$work/mumps-inc" \
-  --with-mumps-lib="$mumps_libs -lgfortran -lquadmath -lpthread" \
-  "${blas_flags[@]}" \
-  CFLAGS="-O2" CXXFLAGS="-O2" FFLAGS="-O2" CPPFLAGS="-DHAVE_CSTDDEF" \
-  LDFLAGS="-Wl,--no-undefined" LIBS="$mumps_libs -lgfortran -lquadmath $blas_libs -lpthread" > "$work/ipopt.log" 2>&1 || {
+  --disable-dependency-tracking --disable-java --disable-sipopt \
+  --without-hsl --without-asl --without-spral \
+  --with-mumps-cflags="-I$work/mumps-inc" \
+  --with-mumps-lflags="$mumps_libs -lgfortran -lquadmath -lpthread" \
+  --with-lapack-lflags="$blas_libs" \
+  CFLAGS="-O2" CXXFLAGS="-O2" FFLAGS="-O2" \
+  LDFLAGS="-Wl,--no-undefined" > "$work/ipopt.log" 2>&1 || {
   tail -30 "$work/ipopt.log" >&2
   tail -60 config.log >&2 || true
   log "Ipopt's configure failed"
   exit 1
 }
-grep -rq 'COIN_HAS_MUMPS 1' Ipopt/src/Common/ || {
+grep -rqE 'IPOPT_HAS_MUMPS 1|COIN_HAS_MUMPS 1' src/ || {
   log "Ipopt's configure did not take MUMPS"
   exit 1
 }
-# Ipopt's own folder only: no third-party stubs, examples or tests.
-make -j"$jobs" -C Ipopt > "$work/ipopt.log" 2>&1 &&
-  make -C Ipopt install >> "$work/ipopt.log" 2>&1 || {
+# The library and its headers: no examples or tests.
+make -j"$jobs" > "$work/ipopt.log" 2>&1 &&
+  make install >> "$work/ipopt.log" 2>&1 || {
   tail -30 "$work/ipopt.log" >&2
   log "Ipopt's build failed"
   exit 1
@@ -211,13 +259,14 @@ mv "$stage" "$prefix"
 # MUMPS and METIS are inside libipopt.so, and the .pc file named the
 # staging folder: users link libipopt alone.
 sed -i -e "s|$stage|$prefix|g" -e 's|^Libs:.*|Libs: -L${libdir} -lipopt|' \
-  "$prefix"/lib/pkgconfig/ipopt.pc
-rm -rf "$prefix"/lib/*.la "$prefix/share"
+  -e '/^#/d' -e '/^Libs.private:/d' -e '/^Requires.private:/d' "$prefix"/lib/pkgconfig/ipopt.pc
+rm -rf "$prefix"/lib/*.la "$prefix/share" "$prefix"/bin
+
 # The upstream notices of what libipopt.so contains, for whoever ships it.
 mkdir -p "$prefix/share/licenses"
-cp "$ipopt_dir/Ipopt/LICENSE" "$prefix/share/licenses/Ipopt-$(sed -n 's/^Version: //p' "$prefix/lib/pkgconfig/ipopt.pc").LICENSE"
+cp "$ipopt_dir/LICENSE" "$prefix/share/licenses/Ipopt-$(sed -n 's/^Version: //p' "$prefix/lib/pkgconfig/ipopt.pc").LICENSE"
 cp "$mumps/LICENSE" "$prefix/share/licenses/$(basename "$mumps" | sed 's/_/-/').LICENSE"
 cp "$metis/LICENSE.txt" "$prefix/share/licenses/$(basename "$metis").LICENSE"
-echo "$ipopt_src $mumps_src $metis_src blas=$blas" > "$prefix/.complete"
+echo "ipopt=$ipopt_version $mumps_src $metis_src blas=$blas" > "$prefix/.complete"
 log "done in $(($(date +%s) - start)) s (load: $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "$prefix"

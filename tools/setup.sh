@@ -31,14 +31,15 @@ if dpkg -S "$(readlink -f "$interpreter")" > /dev/null 2>&1; then
 fi
 
 # ---- The Ipopt to build against --------------------------------------------
-# The system's Ipopt (Debian's coinor-libipopt-dev), found by pkg-config,
-# unless VORNEL_IPOPT=source: then the solver tools/build-ipopt.sh builds
-# once into its cache (Ipopt on a sequential MUMPS 5.7 with METIS), which
-# the module finds through its run path.
-packages+=(coinor-libipopt-dev)
+# By default the solver tools/build-ipopt.sh builds once into its cache:
+# Ipopt 3.14 on a sequential MUMPS 5.7 with METIS, which the module finds
+# through its run path. It is faster than Debian 12's Ipopt 3.11.9 on MUMPS
+# 5.5 on every benchmark problem (bench/README.md), and the first build takes
+# about five minutes. VORNEL_IPOPT=system builds on the system's Ipopt
+# (Debian's coinor-libipopt-dev, found by pkg-config) instead.
 pip_args=()
-case "${VORNEL_IPOPT:-system}" in
-  system) ;;
+case "${VORNEL_IPOPT:-source}" in
+  system) packages+=(coinor-libipopt-dev) ;;
   source)
     prefix=$(tools/build-ipopt.sh | tail -n1)
     export PKG_CONFIG_PATH=$prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, then runs the native tests of the core,
-# the Python test suite, the documentation build (tools/docs.sh), the Python
+# the Python test suite, the documentation build (tools/docs.sh), a part of
+# the suite on a build against the system's Ipopt (tools/system-ipopt.sh), the Python
 # test suite on every other CPython 3.11 to
 # 3.13 the machine has (each in a virtual environment of its own under
 # build/venvs/), and the native tests and the Python suite again under
@@ -10,6 +11,8 @@
 # Extra arguments go to each pytest run but the sanitized one.
 #   VORNEL_SKIP_SANITIZERS=1       leaves the sanitizer run out
 #   VORNEL_OTHER_PYTHONS=0         leaves the other CPythons out
+#   VORNEL_SYSTEM_IPOPT=0          leaves out the build on the system's Ipopt
+#                                  (tools/system-ipopt.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --test
@@ -46,6 +49,10 @@ tools/docs.sh
 
 if [ "${VORNEL_OTHER_PYTHONS:-1}" != 0 ]; then
   tools/other-pythons.sh "$@"
+fi
+
+if [ "${VORNEL_SYSTEM_IPOPT:-1}" != 0 ]; then
+  tools/system-ipopt.sh "$@"
 fi
 
 if [ "${VORNEL_SKIP_SANITIZERS:-0}" != 1 ]; then

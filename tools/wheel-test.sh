@@ -33,13 +33,9 @@ step "build tools in $work/tools"
   { grep -v "^WARNING: Location .* is ignored" || true; }
 export PATH="$work/tools/bin:$PATH"
 
-# The solver the wheel bundles: the source-built one unless the system's Ipopt
-# is 3.14 or newer; VORNEL_IPOPT=system or VORNEL_IPOPT=source forces either.
-ipopt=${VORNEL_IPOPT:-}
-if [ -z "$ipopt" ]; then
-  ipopt=source
-  if pkg-config --atleast-version=3.14 ipopt; then ipopt=system; fi
-fi
+# The solver the wheel bundles: the source-built one, as tools/setup.sh
+# installs by default; VORNEL_IPOPT=system bundles the system's Ipopt instead.
+ipopt=${VORNEL_IPOPT:-source}
 build_args=()
 prefix=""
 case "$ipopt" in

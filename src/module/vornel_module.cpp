@@ -24,10 +24,16 @@ PyObject* get_ipopt_options(PyObject* self, PyObject* args) {
                                         [&] { return vornel::py_get_ipopt_options(self, args); });
 }
 
+PyObject* linear_solvers(PyObject* self, PyObject* args) {
+  return vornel::guard_entry<PyObject*>(nullptr,
+                                        [&] { return vornel::py_linear_solvers(self, args); });
+}
+
 PyObject* module_getattr(PyObject* module, PyObject* name);
 
 PyMethodDef module_methods[] = {
     {"get_ipopt_options", get_ipopt_options, METH_NOARGS, vornel::py_get_ipopt_options_doc},
+    {"linear_solvers", linear_solvers, METH_NOARGS, vornel::py_linear_solvers_doc},
     {"__getattr__", module_getattr, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -156,6 +156,60 @@ inline const char* current_violations(Ipopt::TNLP& tnlp, const Ipopt::IpoptData*
 }
 #endif
 
+struct LinearSolver {
+  const char* name;
+  // "built in", or what makes the library load at run time.
+  const char* source;
+};
+
+#ifdef VORNEL_IPOPT_3_14
+// What the library was linked with, and what its loader can open at run time
+// when the option naming the library (hsllib, pardisolib) is set.
+inline std::vector<LinearSolver> linear_solvers() {
+  struct Bit {
+    const char* name;
+    IpoptLinearSolver bit;
+    const char* loaded_by;
+  };
+  static const Bit bits[] = {
+      {"ma27", IPOPTLINEARSOLVER_MA27, "hsllib"},
+      {"ma57", IPOPTLINEARSOLVER_MA57, "hsllib"},
+      {"ma77", IPOPTLINEARSOLVER_MA77, "hsllib"},
+      {"ma86", IPOPTLINEARSOLVER_MA86, "hsllib"},
+      {"ma97", IPOPTLINEARSOLVER_MA97, "hsllib"},
+      {"mumps", IPOPTLINEARSOLVER_MUMPS, nullptr},
+      {"pardiso", IPOPTLINEARSOLVER_PARDISO, "pardisolib"},
+      {"pardisomkl", IPOPTLINEARSOLVER_PARDISOMKL, nullptr},
+      {"spral", IPOPTLINEARSOLVER_SPRAL, nullptr},
+      {"wsmp", IPOPTLINEARSOLVER_WSMP, nullptr},
+  };
+  const IpoptLinearSolver linked = IpoptGetAvailableLinearSolvers(1);
+  const IpoptLinearSolver usable = IpoptGetAvailableLinearSolvers(0);
+  std::vector<LinearSolver> solvers;
+  for (const Bit& b : bits) {
+    if ((linked & b.bit) != 0) {
+      solvers.push_back({b.name, "built in"});
+    } else if ((usable & b.bit) != 0 && b.loaded_by != nullptr) {
+      solvers.push_back({b.name, b.loaded_by});
+    }
+  }
+  return solvers;
+}
+#else
+// 3.11 has no query: its loaders open libraries of fixed names through the
+// dynamic loader, and the solvers it was linked with are registered as
+// values of linear_solver (MUMPS, on every build vornel supports).
+inline std::vector<LinearSolver> linear_solvers() {
+  std::vector<LinearSolver> solvers;
+  for (const char* hsl : {"ma27", "ma57", "ma77", "ma86", "ma97"}) {
+    solvers.push_back({hsl, "libhsl.so"});
+  }
+  solvers.push_back({"mumps", "built in"});
+  solvers.push_back({"pardiso", "libpardiso.so"});
+  return solvers;
+}
+#endif
+
 namespace detail {
 
 inline bool equal_insensitive(const std::string& a, const char* b) {

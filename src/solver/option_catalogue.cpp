@@ -22,6 +22,24 @@ const char py_get_ipopt_options_doc[] =
     "    description_long: str\n"
     "    category: str\n";
 
+const char py_linear_solvers_doc[] =
+    "\n"
+    "linear_solvers() -> dict[str, str]\n"
+    "\n"
+    "The linear solvers this vornel can use, by the value of the option\n"
+    "linear_solver that selects each, and how each is had:\n"
+    "\n"
+    "- \"built in\": linked into the Ipopt library vornel runs on;\n"
+    "- \"hsllib\" or \"pardisolib\" (Ipopt 3.14 and later): loaded when a solve\n"
+    "  asks for it, from the library that option names (for instance\n"
+    "  set(linear_solver=\"ma57\", hsllib=\"/opt/coinhsl/lib/libcoinhsl.so\"));\n"
+    "- \"libhsl.so\" or \"libpardiso.so\" (earlier Ipopt): loaded when a solve\n"
+    "  asks for it, from the library of that name on the dynamic loader's path.\n"
+    "\n"
+    "A solver that must be loaded is listed whether or not its library is\n"
+    "installed: without it, a solve that selects it ends with status -12\n"
+    "(Invalid_Option) and the loader's reason in the log.\n";
+
 namespace {
 
 IpoptOption::Type from_ipopt_type(Ipopt::RegisteredOptionType type) {
@@ -110,6 +128,18 @@ extern "C" PyObject* py_get_ipopt_options(PyObject*, PyObject*) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
   }
   return list.release();
+}
+
+extern "C" PyObject* py_linear_solvers(PyObject*, PyObject*) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const compat::LinearSolver& solver : compat::linear_solvers()) {
+    PyRef source = PyRef::steal(PyUnicode_FromString(solver.source));
+    if (!source || PyDict_SetItemString(dict.get(), solver.name, source.get()) != 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
 }
 
 }  // namespace vornel

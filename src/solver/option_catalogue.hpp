@@ -28,4 +28,7 @@ std::string default_linear_solver();
 extern "C" PyObject* py_get_ipopt_options(PyObject* self, PyObject* args);
 extern const char py_get_ipopt_options_doc[];
 
+extern "C" PyObject* py_linear_solvers(PyObject* self, PyObject* args);
+extern const char py_linear_solvers_doc[];
+
 }  // namespace vornel

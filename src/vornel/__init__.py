@@ -11,6 +11,7 @@ from vornel._core import (
     __version__,
     get_ipopt_options,
     ipopt_version,
+    linear_solvers,
     parallel_solves,
 )
 
@@ -67,6 +68,7 @@ __all__ = [
     "ipopt",
     "ipopt_linear_solver",
     "ipopt_version",
+    "linear_solvers",
     "minimize",
     "parallel_solves",
 ]

@@ -42,6 +42,7 @@ __all__ = [
     "ipopt",
     "ipopt_linear_solver",
     "ipopt_version",
+    "linear_solvers",
     "minimize",
     "parallel_solves",
 ]
@@ -160,6 +161,7 @@ class Problem:
     ) -> CheckReport: ...
 
 def get_ipopt_options() -> list[_IpoptOption]: ...
+def linear_solvers() -> dict[str, str]: ...
 
 # What vornel.minimize returns is a scipy.optimize.OptimizeResult (a dict
 # with attribute access); SciPy has no types of its own, so its fields are

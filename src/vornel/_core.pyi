@@ -11,6 +11,7 @@ from vornel import __version__ as __version__
 from vornel import get_ipopt_options as get_ipopt_options
 from vornel import ipopt_linear_solver as ipopt_linear_solver
 from vornel import ipopt_version as ipopt_version
+from vornel import linear_solvers as linear_solvers
 from vornel import parallel_solves as parallel_solves
 
 # Private entries of the package's Python modules.

@@ -3,6 +3,7 @@ functions into the two compiled callback forms, a PyCapsule and a
 scipy.LowLevelCallable."""
 
 import ctypes
+import os
 import pathlib
 import subprocess
 
@@ -143,18 +144,41 @@ REGISTRY_SOURCE = pathlib.Path(__file__).parent / "compiled" / "option_registry.
 _VALUE_TYPES = {"float": float, "int": int, "str": str, "none": None}
 
 
+def linked_ipopt():
+    """The folder of the libipopt the loaded module runs on."""
+    import vornel._core  # noqa: F401  (maps the library)
+
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split()[-1]
+            if pathlib.Path(path).name.startswith("libipopt"):
+                return pathlib.Path(path).resolve().parent
+    raise RuntimeError("vornel._core is loaded but no libipopt is mapped")
+
+
 def registered_options(folder):
-    """What the Ipopt that pkg-config names registers, as Ipopt itself reports
-    it to a small program built against it: {name: {"type", "category",
-    "description_short", "description_long"}}. None when pkg-config finds no
-    Ipopt (a wheel tested with the system's Ipopt hidden)."""
+    """What the Ipopt the loaded module links registers, as Ipopt itself
+    reports it to a small program built against that same library: {name:
+    {"type", "category", "description_short", "description_long"}}. None when
+    no pkg-config file describes that library (a wheel, whose bundled copy
+    has none)."""
+    libdir = linked_ipopt()
+    env = dict(os.environ)
+    # A private prefix has its .pc file beside the library; the system's is
+    # found by pkg-config's own search, and a copy bundled elsewhere (a
+    # wheel's) is described by none.
+    if (libdir / "pkgconfig" / "ipopt.pc").is_file():
+        env["PKG_CONFIG_PATH"] = str(libdir / "pkgconfig")
+    elif not libdir.is_relative_to("/usr"):
+        return None
     found = subprocess.run(
-        ["pkg-config", "--cflags", "--libs", "ipopt"], capture_output=True, text=True
+        ["pkg-config", "--cflags", "--libs", "ipopt"], capture_output=True, text=True, env=env
     )
     if found.returncode != 0:
         return None
     # Warnings inside Ipopt's headers are not this program's.
     flags = ["-isystem" + f[2:] if f.startswith("-I") else f for f in found.stdout.split()]
+    flags.append(f"-Wl,-rpath,{libdir}")
     program = pathlib.Path(folder) / "option_registry"
     subprocess.run(
         ["c++", "-std=c++17", "-o", str(program), str(REGISTRY_SOURCE), *flags],

@@ -25,7 +25,7 @@ def registered(tmp_path_factory):
     categories differ between Ipopt releases."""
     options = compiled.registered_options(tmp_path_factory.mktemp("registry"))
     if options is None:
-        pytest.skip("pkg-config finds no Ipopt to build the registry reader against")
+        pytest.skip("no pkg-config file describes the linked Ipopt to build the reader against")
     return options
 
 

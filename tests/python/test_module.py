@@ -12,11 +12,13 @@ import numpy as np
 import pytest
 
 import vornel
+from problems import make_hs071
 
 CORE = {
     "EvaluationError",
     "Problem",
     "get_ipopt_options",
+    "linear_solvers",
     "__version__",
     "ipopt_version",
     "ipopt_linear_solver",
@@ -171,10 +173,25 @@ def test_problem_has_no_initializer_of_its_own():
     assert vornel.Problem.__init__ is object.__init__
 
 
-def test_get_ipopt_options_is_a_builtin_taking_no_arguments():
-    assert isinstance(vornel.get_ipopt_options, types.BuiltinFunctionType)
+@pytest.mark.parametrize("function", [vornel.get_ipopt_options, vornel.linear_solvers])
+def test_module_functions_are_builtins_taking_no_arguments(function):
+    assert isinstance(function, types.BuiltinFunctionType)
     with pytest.raises(TypeError, match="takes no arguments"):
-        vornel.get_ipopt_options(1)
+        function(1)
+
+
+def test_linear_solvers_name_values_of_linear_solver_and_how_each_is_had():
+    solvers = vornel.linear_solvers()
+    assert solvers is not vornel.linear_solvers()
+    assert solvers[vornel.ipopt_linear_solver.lower()] == "built in"
+    loaders = {"hsllib", "pardisolib"} if vornel.parallel_solves else {"libhsl.so", "libpardiso.so"}
+    assert set(solvers.values()) <= {"built in"} | loaders
+    options = {option["name"] for option in vornel.get_ipopt_options()}
+    problem = make_hs071()
+    for name, source in solvers.items():
+        problem.set(linear_solver=name)  # a value this Ipopt accepts
+        # The option that names the library to load exists in this Ipopt.
+        assert source in ("built in", "libhsl.so", "libpardiso.so") or source in options
 
 
 @pytest.mark.parametrize(
@@ -189,8 +206,9 @@ def test_get_ipopt_options_is_a_builtin_taking_no_arguments():
             "g_scaling: Optional[numpy.ndarray] = None) -> None",
         ),
         (vornel.get_ipopt_options.__doc__, "get_ipopt_options() -> list[dict[str, Any]]"),
+        (vornel.linear_solvers.__doc__, "linear_solvers() -> dict[str, str]"),
     ],
-    ids=["Problem", "solve", "set", "set_problem_scaling", "get_ipopt_options"],
+    ids=["Problem", "solve", "set", "set_problem_scaling", "get_ipopt_options", "linear_solvers"],
 )
 def test_docstrings_start_with_a_newline_then_the_documented_line(doc, first_line):
     assert doc.startswith("\n" + first_line)

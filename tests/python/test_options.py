@@ -591,27 +591,35 @@ def test_an_output_file_whose_writes_fail_gives_a_warning():
 # ---------------------------------------------------------------- optional libraries
 
 
+MISSING_LIBRARY = "/nonexistent/libcoinhsl.so"
+HAS_HSLLIB = any(option["name"] == "hsllib" for option in vornel.get_ipopt_options())
+NAMED_LIBRARY = pytest.mark.skipif(not HAS_HSLLIB, reason="this Ipopt has no option hsllib")
+
+
 @pytest.mark.parametrize(
-    "name, value",
+    "options",
     [
-        ("linear_solver", "ma27"),
-        ("linear_solver", "ma57"),
-        ("linear_solver", "ma77"),
-        ("linear_solver", "ma86"),
-        ("linear_solver", "ma97"),
-        ("linear_solver", "pardiso"),
-        ("linear_system_scaling", "mc19"),
-        ("nlp_scaling_method", "equilibration-based"),
+        {"linear_solver": "ma27"},
+        {"linear_solver": "ma57"},
+        {"linear_solver": "ma77"},
+        {"linear_solver": "ma86"},
+        {"linear_solver": "ma97"},
+        {"linear_solver": "pardiso"},
+        {"linear_system_scaling": "mc19"},
+        {"nlp_scaling_method": "equilibration-based"},
+        pytest.param({"linear_solver": "ma57", "hsllib": MISSING_LIBRARY}, marks=NAMED_LIBRARY),
+        pytest.param({"linear_solver": "ma97", "hsllib": MISSING_LIBRARY}, marks=NAMED_LIBRARY),
     ],
+    ids=lambda options: "-".join(str(v).rsplit("/", 1)[-1] for v in options.values()),
 )
-def test_an_optional_library_that_is_missing_ends_the_solve_not_the_process(name, value):
+def test_an_optional_library_that_is_missing_ends_the_solve_not_the_process(options):
     # Ipopt 3.11 called exit() for some of these, 3.14 crashed on HSL_MA97;
     # in a child process so that a relapse fails this test only.
     code = textwrap.dedent(
         f"""
         import contextlib, io
         from problems import make_hs071, x0
-        problem = make_hs071(ipopt_options={{"print_level": 1, "sb": "yes", {name!r}: {value!r}}})
+        problem = make_hs071(ipopt_options={{"print_level": 1, "sb": "yes", **{options!r}}})
         out = io.StringIO()
         try:
             with contextlib.redirect_stdout(out):
