@@ -44,12 +44,15 @@ _ALIASES = {
     "_Compiled": "types.CapsuleType | scipy.LowLevelCallable",
     "_SparseMatrix": "scipy.sparse.sparray | scipy.sparse.spmatrix",
     "_IpoptOption": "dict[str, typing.Any]",
+    "_OptimizeResult": "scipy.optimize.OptimizeResult",
 }
 # The stub's imported names, by their modules.
 _MODULES = {"np": "numpy", "npt": "numpy.typing"}
 _QUALIFIED = {
     "Callable": "collections.abc.Callable",
     "Iterable": "collections.abc.Iterable",
+    "Mapping": "collections.abc.Mapping",
+    "Literal": "typing.Literal",
     "Any": "typing.Any",
     "SupportsFloat": "typing.SupportsFloat",
     "SupportsIndex": "typing.SupportsIndex",
