@@ -151,10 +151,15 @@ def _stub_signatures() -> dict[str, tuple[str, str | None]]:
             found[f"vornel.{node.name}"] = signature(node, False)
         elif isinstance(node, ast.ClassDef):
             for item in node.body:
-                if not isinstance(item, ast.FunctionDef) or item.decorator_list:
+                if not isinstance(item, ast.FunctionDef):
+                    continue
+                # Of overloads, the first is shown: the general one (the
+                # constructor's second covers m = 0, which its text explains).
+                overload = [ast.unparse(d) for d in item.decorator_list] == ["overload"]
+                if item.decorator_list and not overload:
                     continue
                 if item.name == "__new__":
-                    found[f"vornel.{node.name}"] = (signature(item, True)[0], None)
+                    found.setdefault(f"vornel.{node.name}", (signature(item, True)[0], None))
                 elif not item.name.startswith("_"):
                     found[f"vornel.{node.name}.{item.name}"] = signature(item, True)
     return found
