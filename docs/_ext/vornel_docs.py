@@ -12,6 +12,7 @@
   (``build-info``, and the role ``ipopt-version``), and the benchmark
   results file (``bench-run``). Each option of the table is the target of
   ``:ref:`ipopt-option-NAME``` (underscores as hyphens).
+- A check that every name of ``vornel.__all__`` has a reference entry.
 """
 
 from __future__ import annotations
@@ -28,12 +29,14 @@ from docutils import nodes
 from sphinx import addnodes
 from sphinx.application import Sphinx
 from sphinx.ext import intersphinx
+from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
 
 import vornel
 
 ROOT = Path(__file__).resolve().parents[2]
 BENCH_RESULTS = ROOT / "bench" / "results" / "run.json"
+logger = logging.getLogger(__name__)
 
 # ---- Signatures from the stub ------------------------------------------------
 
@@ -478,7 +481,16 @@ def copy_mathjax(app, exception):
         raise RuntimeError("MathJax not found: pip install sphinx-mathjax-offline")
 
 
+def check_public_names(app, env):
+    """Every name the package exports has its entry in the reference."""
+    documented = env.domains.python_domain.objects
+    missing = [name for name in vornel.__all__ if f"vornel.{name}" not in documented]
+    if missing:
+        logger.warning("public names without a reference entry: %s", ", ".join(missing))
+
+
 def setup(app: Sphinx) -> dict[str, Any]:
+    app.connect("env-check-consistency", check_public_names)
     app.connect("build-finished", copy_mathjax)
     app.connect("missing-reference", missing_reference, priority=900)
     app.add_role("ipopt-version", ipopt_version_role)
