@@ -55,7 +55,13 @@ napoleon_numpy_docstring = True
 napoleon_use_rtype = False
 napoleon_use_ivar = False
 napoleon_preprocess_types = True
-napoleon_type_aliases = {"array_like": ":term:`numpy:array_like`"}
+napoleon_type_aliases = {
+    "array_like": ":term:`numpy:array_like`",
+    "sequence": ":term:`python:sequence`",
+    "Bounds": ":class:`~scipy.optimize.Bounds`",
+    "HessianUpdateStrategy": ":class:`~scipy.optimize.HessianUpdateStrategy`",
+    "OptimizeResult": ":class:`~scipy.optimize.OptimizeResult`",
+}
 
 # Inventories kept in the repository (docs/_inventories/README.md says where
 # they come from), so that the build never needs the network.

@@ -12,6 +12,7 @@
   (``build-info``, and the role ``ipopt-version``), and the benchmark
   results file (``bench-run``). Each option of the table is the target of
   ``:ref:`ipopt-option-NAME``` (underscores as hyphens).
+- A check that every name of ``vornel.__all__`` has a reference entry.
 """
 
 from __future__ import annotations
@@ -28,12 +29,14 @@ from docutils import nodes
 from sphinx import addnodes
 from sphinx.application import Sphinx
 from sphinx.ext import intersphinx
+from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
 
 import vornel
 
 ROOT = Path(__file__).resolve().parents[2]
 BENCH_RESULTS = ROOT / "bench" / "results" / "run.json"
+logger = logging.getLogger(__name__)
 
 # ---- Signatures from the stub ------------------------------------------------
 
@@ -44,12 +47,15 @@ _ALIASES = {
     "_Compiled": "types.CapsuleType | scipy.LowLevelCallable",
     "_SparseMatrix": "scipy.sparse.sparray | scipy.sparse.spmatrix",
     "_IpoptOption": "dict[str, typing.Any]",
+    "_OptimizeResult": "scipy.optimize.OptimizeResult",
 }
 # The stub's imported names, by their modules.
 _MODULES = {"np": "numpy", "npt": "numpy.typing"}
 _QUALIFIED = {
     "Callable": "collections.abc.Callable",
     "Iterable": "collections.abc.Iterable",
+    "Mapping": "collections.abc.Mapping",
+    "Literal": "typing.Literal",
     "Any": "typing.Any",
     "SupportsFloat": "typing.SupportsFloat",
     "SupportsIndex": "typing.SupportsIndex",
@@ -148,10 +154,15 @@ def _stub_signatures() -> dict[str, tuple[str, str | None]]:
             found[f"vornel.{node.name}"] = signature(node, False)
         elif isinstance(node, ast.ClassDef):
             for item in node.body:
-                if not isinstance(item, ast.FunctionDef) or item.decorator_list:
+                if not isinstance(item, ast.FunctionDef):
+                    continue
+                # Of overloads, the first is shown: the general one (the
+                # constructor's second covers m = 0, which its text explains).
+                overload = [ast.unparse(d) for d in item.decorator_list] == ["overload"]
+                if item.decorator_list and not overload:
                     continue
                 if item.name == "__new__":
-                    found[f"vornel.{node.name}"] = (signature(item, True)[0], None)
+                    found.setdefault(f"vornel.{node.name}", (signature(item, True)[0], None))
                 elif not item.name.startswith("_"):
                     found[f"vornel.{node.name}.{item.name}"] = signature(item, True)
     return found
@@ -470,7 +481,16 @@ def copy_mathjax(app, exception):
         raise RuntimeError("MathJax not found: pip install sphinx-mathjax-offline")
 
 
+def check_public_names(app, env):
+    """Every name the package exports has its entry in the reference."""
+    documented = env.domains.python_domain.objects
+    missing = [name for name in vornel.__all__ if f"vornel.{name}" not in documented]
+    if missing:
+        logger.warning("public names without a reference entry: %s", ", ".join(missing))
+
+
 def setup(app: Sphinx) -> dict[str, Any]:
+    app.connect("env-check-consistency", check_public_names)
     app.connect("build-finished", copy_mathjax)
     app.connect("missing-reference", missing_reference, priority=900)
     app.add_role("ipopt-version", ipopt_version_role)

@@ -2,10 +2,10 @@ r"""
 An unconstrained problem
 ========================
 
-A problem with bounds at most and no constraints has :math:`m = 0`. vornel
-then still takes the constraint arguments, with nothing in them: empty bound
-arrays, an empty Jacobian pattern ``([], [])``, and two callbacks for the
-constraints and their Jacobian that Ipopt never has anything to write into.
+A problem with bounds at most and no constraints has :math:`m = 0`. Its
+:class:`~vornel.Problem` needs no constraint callbacks: ``eval_g``,
+``eval_jac_g`` and ``sparsity_indices_jac_g`` are left out (or given as
+``None``), and the constraint bounds ``g_l`` and ``g_u`` are empty arrays.
 
 The problem is the extended Rosenbrock function in :math:`n` variables,
 
@@ -37,13 +37,8 @@ def eval_grad_f(x, out):
 # %%
 # No constraints
 # --------------
-# With ``m=0`` the output arrays of ``eval_g`` and ``eval_jac_g`` are empty,
-# so one callback that does nothing serves for both.
-
-
-def no_constraints(x, out):
-    pass
-
+# With ``m=0`` the problem is the objective, its gradient and the variable
+# bounds (none here: :data:`numpy.inf` for "no bound").
 
 n = 20
 problem = vornel.Problem(
@@ -53,12 +48,9 @@ problem = vornel.Problem(
     m=0,
     g_l=np.empty(0),
     g_u=np.empty(0),
-    sparsity_indices_jac_g=([], []),
     sparsity_indices_h=None,
     eval_f=eval_f,
     eval_grad_f=eval_grad_f,
-    eval_g=no_constraints,
-    eval_jac_g=no_constraints,
     ipopt_options={"print_level": 0, "sb": "yes"},
 )
 start = np.zeros(n)
@@ -95,12 +87,9 @@ exact = vornel.Problem(
     m=0,
     g_l=np.empty(0),
     g_u=np.empty(0),
-    sparsity_indices_jac_g=([], []),
     sparsity_indices_h=hess_pattern,
     eval_f=eval_f,
     eval_grad_f=eval_grad_f,
-    eval_g=no_constraints,
-    eval_jac_g=no_constraints,
     eval_h=eval_h,
     ipopt_options={"print_level": 0, "sb": "yes"},
 )
@@ -108,3 +97,16 @@ print(exact.check(start))
 x, objective, status = exact.solve(start.copy())
 print(vornel.Status(status).name, f"objective {objective:.3g}")
 print(exact.result.iterations, "iterations with the exact Hessian")
+
+# %%
+# The same through ``vornel.minimize``
+# ------------------------------------
+# :func:`vornel.minimize` states an unconstrained problem as
+# :func:`scipy.optimize.minimize` does: the objective, its gradient and
+# Hessian as functions that return their values. SciPy's own Rosenbrock
+# functions serve here; the Hessian is a dense array, of which Ipopt gets the
+# lower triangle (the :doc:`minimize tutorial <08_minimize>` goes further).
+from scipy.optimize import rosen, rosen_der, rosen_hess  # noqa: E402
+
+res = vornel.minimize(rosen, np.zeros(n), jac=rosen_der, hess=rosen_hess)
+print(res.status.name, f"objective {res.fun:.3g} in {res.nit} iterations")

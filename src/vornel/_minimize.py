@@ -880,11 +880,12 @@ def minimize(
     fun : callable
         The objective, ``fun(x, *args) -> float``, where ``x`` is a 1-D
         array of shape (n,) (a copy the function may keep or change).
-    x0 : array_like, shape (n,), or OptimizeResult
-        The starting point. A result of an earlier ``vornel.minimize`` of
-        the same problem starts warm: from its point and its multipliers,
-        with Ipopt's ``warm_start_init_point``, bound pushes and fractions
-        of 1e-9 and ``mu_init`` 1e-6 (`options` override them).
+    x0 : array_like or OptimizeResult
+        The starting point, of shape (n,). A result of an earlier
+        ``vornel.minimize`` of the same problem starts warm: from its point
+        and its multipliers, with Ipopt's ``warm_start_init_point``, bound
+        pushes and fractions of 1e-9 and ``mu_init`` 1e-6 (`options`
+        override them).
     args : tuple, optional
         Extra arguments passed to `fun`, `jac` and `hess`.
     jac : {callable, True, None, '2-point', '3-point', 'cs'}, optional
@@ -910,7 +911,7 @@ def minimize(
         Not supported (Ipopt needs the Hessian's entries): give `hess`,
         or leave both out for the approximation. Ignored when `hess` is
         given, as SciPy does.
-    bounds : Bounds or sequence of (min, max), optional
+    bounds : Bounds or sequence, optional
         Bounds on the variables: a :class:`scipy.optimize.Bounds`, or one
         ``(min, max)`` pair per variable with None for no bound. A lower
         bound above its upper bound is refused before solving. With
@@ -919,7 +920,7 @@ def minimize(
         then `fun`, `jac`, `hess` and the constraints, finite-difference
         steps included, are only evaluated at points within those bounds,
         and the result lies within them.
-    constraints : constraint or sequence of constraints, optional
+    constraints : {LinearConstraint, NonlinearConstraint, dict} or sequence, optional
         Any mix of :class:`scipy.optimize.LinearConstraint` (``A`` dense or
         sparse: a constant Jacobian given to Ipopt once, with
         ``jac_c_constant``/``jac_d_constant`` where all equality or all

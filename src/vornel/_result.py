@@ -97,10 +97,8 @@ class SolveResult:
     >>> problem = vornel.Problem(
     ...     n=1, x_l=np.array([-1e20]), x_u=np.array([1e20]), m=0,
     ...     g_l=np.empty(0), g_u=np.empty(0),
-    ...     sparsity_indices_jac_g=([], []), sparsity_indices_h=None,
-    ...     eval_f=lambda x: (x[0] - 3.0) ** 2,
+    ...     sparsity_indices_h=None, eval_f=lambda x: (x[0] - 3.0) ** 2,
     ...     eval_grad_f=lambda x, out: out.__setitem__(0, 2.0 * (x[0] - 3.0)),
-    ...     eval_g=lambda x, out: None, eval_jac_g=lambda x, out: None,
     ...     ipopt_options={"print_level": 0, "sb": "yes"},
     ... )
     >>> _ = problem.solve(np.array([0.0]))

@@ -84,6 +84,9 @@ def readme_blocks():
         if language == "python":
             after = blocks[k + 1] if k + 1 < len(blocks) else ("", "")
             found.append((code, after[1] if after[0] == "text" else None))
+    # An empty list would parametrise the test into a silent skip.
+    if not any(shown is not None for _, shown in found):
+        raise AssertionError("the README shows no Python example with its output")
     return found
 
 
