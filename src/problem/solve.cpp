@@ -291,6 +291,7 @@ Ipopt::ApplicationReturnStatus run_solver(NlpBundle& bundle, NlpData& data) {
   if (data.python_routines) {
     return with_gil([&] { return bundle.optimize(&data.python_each_iteration); });
   }
+  const UnlockedRun unlocked;
   return bundle.optimize(&data.python_each_iteration);
 }
 
@@ -308,7 +309,7 @@ PyObject* solve(ProblemObject* problem, PyObject* args, PyObject* kwargs) {
   // A problem being solved is refused at once; otherwise the turn is taken
   // before anything is bound, so that a wait that a signal ends leaves no
   // trace. Other threads run during the wait: the problem is checked again.
-  if (!check_not_solving(problem)) return nullptr;
+  if (!check_not_solving(problem) || !solver_usable_after_fork()) return nullptr;
   SolverTurn turn;
   if (!turn.take()) return nullptr;
   NlpData& data = *problem->nlp_data;

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -136,7 +137,23 @@ Turn& turn() {
   return *instance;
 }
 
-void reset_turn_in_child() { turn().after_fork_in_child(); }
+// Where solves run at once, Ipopt guards its calls into MUMPS with a lock
+// of its own, which a run without the interpreter lock (compiled routines
+// only) may hold when another thread forks: the child, which has no such
+// thread, would wait for it for good. Runs of Python routines hold the
+// interpreter lock inside the solver, so a fork (which needs it) never
+// finds them there.
+std::atomic<int> unlocked_runs{0};
+thread_local int unlocked_runs_here = 0;
+bool forked_during_unlocked_run = false;
+
+void reset_turn_in_child() {
+  if constexpr (compat::parallel_solves) {
+    if (unlocked_runs.load() > unlocked_runs_here) forked_during_unlocked_run = true;
+  } else {
+    turn().after_fork_in_child();
+  }
+}
 
 // How long a wait for the turn goes without looking at signals.
 constexpr long turn_poll_ns = 20'000'000;
@@ -180,7 +197,8 @@ SolverTurn::~SolverTurn() {
 
 void delete_bundle(NlpBundle* bundle) {
   if constexpr (compat::parallel_solves) {
-    delete bundle;
+    // Its MUMPS instance ends under the lock that may be held for good.
+    if (!forked_during_unlocked_run) delete bundle;
     return;
   }
   Turn& t = turn();
@@ -201,8 +219,26 @@ void delete_bundle(NlpBundle* bundle) {
   pthread_mutex_unlock(&t.deferred_mutex);
 }
 
+UnlockedRun::UnlockedRun() {
+  ++unlocked_runs;
+  ++unlocked_runs_here;
+}
+
+UnlockedRun::~UnlockedRun() {
+  --unlocked_runs_here;
+  --unlocked_runs;
+}
+
+bool solver_usable_after_fork() {
+  if (!forked_during_unlocked_run) return true;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "this process was forked while another thread ran a solve with compiled "
+                  "callbacks, which may hold Ipopt's lock on MUMPS for good here; solve in the "
+                  "parent, or start child processes with the \"spawn\" or \"forkserver\" method");
+  return false;
+}
+
 bool reset_turn_at_fork() {
-  if constexpr (compat::parallel_solves) return true;
   static bool registered = false;
   if (registered) return true;
   static_cast<void>(turn());

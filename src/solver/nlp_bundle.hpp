@@ -96,11 +96,28 @@ class SolverTurn {
 // that has it gives it back.
 void delete_bundle(NlpBundle* bundle);
 
-// Makes the turn usable in a child that fork() makes while another thread
-// has it: the child has no such thread, so the turn is free there. Called
-// at import; false with an exception set when the handler cannot be
+// Marks a run that enters the solver without the interpreter lock held
+// (compiled routines only), for the fork handler.
+class UnlockedRun {
+ public:
+  UnlockedRun();
+  UnlockedRun(const UnlockedRun&) = delete;
+  UnlockedRun& operator=(const UnlockedRun&) = delete;
+  ~UnlockedRun();
+};
+
+// Readies a child that fork() makes while other threads solve. Where runs
+// take turns, the turn that another thread held is free in the child.
+// Where they run at once, a run without the interpreter lock may have held
+// Ipopt's own lock on MUMPS, which nothing can free: such a child refuses
+// solves (solver_usable_after_fork) and leaves its bundles undeleted.
+// Called at import; false with an exception set when the handler cannot be
 // registered.
 bool reset_turn_at_fork();
+
+// False with RuntimeError in a child forked while another thread ran a
+// solve without the interpreter lock, where runs do not take turns.
+bool solver_usable_after_fork();
 
 // Applies every entry of a dict (null or None apply nothing). Stops at the
 // first failing entry with an exception set (TypeError, ValueError or the
