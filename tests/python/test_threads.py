@@ -240,10 +240,10 @@ def test_the_main_thread_neither_hangs_nor_misses_a_signal_beside_another_solve(
 
         library = compiled.Library(compiled.build(tempfile.mkdtemp()))
         # Slow, so that where solves run at once the signal finds it running;
-        # solved once, so that freeing it ends a linear solver.
-        other = problems.make_hs071(
-            **library.callbacks(delay_us=50_000).kwargs("llc"), ipopt_options=problems.QUIET
-        )
+        # solved once, so that freeing it ends a linear solver. The user data
+        # lives in `slow`, which the C functions only point into: keep it.
+        slow = library.callbacks(delay_us=50_000)
+        other = problems.make_hs071(**slow.kwargs("llc"), ipopt_options=problems.QUIET)
         problems.make_hs071(ipopt_options=problems.QUIET).solve(problems.x0())
         started, release = threading.Event(), threading.Event()
 
