@@ -2,6 +2,7 @@
 """The fixed costs of a solve, in instructions counted by callgrind.
 
     python3 bench/fixed_costs.py [--solves K] [--form compiled|python] [--keep DIR]
+                                 [--solver system|source]
     python3 bench/fixed_costs.py --wall R [--other DIR]
 
 Runs HS071 under valgrind --tool=callgrind twice: the native C++ program
@@ -12,8 +13,10 @@ of each stage (a callgrind dump through a one-line C helper) so that every
 stage is counted on its own: import numpy, import vornel, the construction
 of a Problem, the first solve, the K-th solve on the same Problem, a further
 construction and solve on a new Problem, and the first and a later read of
-Problem.result. Instruction counts do not
-depend on the machine's load; the result is a Markdown table.
+Problem.result. With --solver, the native program and the vornel that
+bench/run.py builds for that solver build instead (bench/build/native-SOLVER
+and bench/build/vornel-SOLVER). Instruction counts do not depend on the
+machine's load; the result is a Markdown table.
 
 With --wall, wall times instead, which the load inflates: R fresh processes
 each (interleaved) of the native program's first OptimizeTNLP, of vornel's
@@ -43,6 +46,9 @@ void fixed_costs_mark(const char* label) { CALLGRIND_DUMP_STATS_AT(label); }
 MARKER = os.path.join(run.BUILD, "libfixedcostsmark.so")
 NATIVE = run.native_path("system")
 OPTIONS = run.OPTIONS
+# The child's environment: that of the vornel bench/run.py built for the
+# chosen solver, or this process's own.
+CHILD_ENV = dict(os.environ)
 
 # The interpreter under callgrind: each stage ends with a dump named after it.
 CHILD = r"""
@@ -113,7 +119,7 @@ def callgrind(out, cmd, *extra):
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *extra, *cmd],
         check=True,
         capture_output=True,
-        env=dict(os.environ, PYTHONHASHSEED="0"),
+        env=dict(CHILD_ENV, PYTHONHASHSEED="0"),
     )
 
 
@@ -240,10 +246,16 @@ def main():
     parser.add_argument("--keep", help="a folder to keep the callgrind files in")
     parser.add_argument("--wall", type=int, metavar="R", help="wall times of R processes each")
     parser.add_argument("--other", help="with --wall: a folder with another vornel install")
+    parser.add_argument("--solver", choices=("system", "source"), help="the solver build")
     args = parser.parse_args()
     if args.solves < 3:
         parser.error("--solves must be at least 3")
     build()
+    if args.solver:
+        global NATIVE, CHILD_ENV
+        run.build_solver(args.solver)
+        NATIVE = run.native_path(args.solver)
+        CHILD_ENV = run.child_env(args.solver)
     if args.wall:
         print(f"load average {os.getloadavg()}")
         wall(args.wall, args.other and os.path.abspath(args.other))
@@ -253,9 +265,15 @@ def main():
         os.makedirs(folder, exist_ok=True)
         native = native_counts(folder)
         stages, parts = vornel_counts(folder, args.form, args.solves)
-    import vornel
-
-    print(f"HS071, {args.form} callbacks, Ipopt {vornel.ipopt_version}; instructions (callgrind)")
+    version = subprocess.run(
+        [sys.executable, "-c", "import vornel; print(vornel.ipopt_version)"],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=CHILD_ENV,
+        cwd=run.BUILD,
+    ).stdout.strip()
+    print(f"HS071, {args.form} callbacks, Ipopt {version}; instructions (callgrind)")
     print()
     print("| stage | instructions | ratio to native | of which |")
     print("|---|---:|---:|---|")
