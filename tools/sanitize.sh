@@ -18,7 +18,7 @@ if compgen -G "tests/native/*.cpp" > /dev/null && [ -f tests/native/meson.build 
 fi
 
 if [ ! -f "$build/build.ninja" ]; then
-  if ! setup_log=$(meson setup "$build" -Db_sanitize=address,undefined -Db_lundef=false \
+  if ! setup_log=$(meson setup "$build" -Db_sanitize=address,undefined -Db_lundef=false -Dipopt_rpath=true \
     --buildtype=debug -Dnative_tests="$native_opt" 2>&1); then
     echo "$setup_log"
     exit 1
@@ -95,7 +95,7 @@ if [ "${VORNEL_SKIP_TSAN:-0}" != 1 ]; then
   tsan_build=build/tsan
   cd "$root"
   if [ ! -f "$tsan_build/build.ninja" ]; then
-    meson setup "$tsan_build" -Db_sanitize=thread -Db_lundef=false --buildtype=debug > /dev/null
+    meson setup "$tsan_build" -Db_sanitize=thread -Db_lundef=false -Dipopt_rpath=true --buildtype=debug > /dev/null
   fi
   ninja -C "$tsan_build" -j "${SANITIZE_JOBS:-2}" > /dev/null
   stage_package "$tsan_build"
@@ -123,7 +123,7 @@ if [ "${VORNEL_SKIP_VALGRIND:-0}" != 1 ]; then
   vg_build=build/valgrind
   cd "$root"
   if [ ! -f "$vg_build/build.ninja" ]; then
-    meson setup "$vg_build" --buildtype=debugoptimized > /dev/null
+    meson setup "$vg_build" -Dipopt_rpath=true --buildtype=debugoptimized > /dev/null
   fi
   ninja -C "$vg_build" -j "${SANITIZE_JOBS:-2}" > /dev/null
   stage_package "$vg_build"

@@ -30,9 +30,17 @@ else
   echo "Ipopt 3.14 compile check skipped: no ../shared/tools beside the repository"
 fi
 
+# The native builds (here and in tools/sanitize.sh) link the Ipopt the
+# module was installed on: the source-built one unless VORNEL_IPOPT=system.
+if [ "${VORNEL_IPOPT:-source}" = source ]; then
+  prefix=$(tools/build-ipopt.sh --prefix)
+  export PKG_CONFIG_PATH=$prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
+fi
+
 # meson reports its errors on standard output: shown only when it fails.
 if [ ! -f build/native/build.ninja ] &&
-  ! setup_log=$(meson setup build/native -Dnative_tests=true --buildtype=debugoptimized 2>&1); then
+  ! setup_log=$(meson setup build/native -Dnative_tests=true -Dipopt_rpath=true \
+    --buildtype=debugoptimized 2>&1); then
   echo "$setup_log"
   exit 1
 fi
