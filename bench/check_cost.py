@@ -24,6 +24,7 @@ import time
 
 import numpy as np
 
+import python_problems
 import vornel
 
 QUIET = {"print_level": 0, "sb": "yes"}
@@ -42,37 +43,12 @@ class Counted:
 
 
 def hs071():
-    def eval_f(x):
-        return x[0] * x[3] * (x[0] + x[1] + x[2]) + x[2]
-
-    def eval_grad_f(x, out):
-        out[0] = x[0] * x[3] + x[3] * (x[0] + x[1] + x[2])
-        out[1] = x[0] * x[3]
-        out[2] = x[0] * x[3] + 1.0
-        out[3] = x[0] * (x[0] + x[1] + x[2])
-
-    def eval_g(x, out):
-        out[0] = x[0] * x[1] * x[2] * x[3]
-        out[1] = x @ x
-
-    def eval_jac_g(x, out):
-        out[:4] = np.prod(x) / x
-        out[4:] = 2.0 * x
-
-    def eval_h(x, lagrange, obj_factor, out):
-        out[0] = obj_factor * 2 * x[3] + lagrange[1] * 2
-        out[1] = obj_factor * x[3] + lagrange[0] * x[2] * x[3]
-        out[2] = lagrange[1] * 2
-        out[3] = obj_factor * x[3] + lagrange[0] * x[1] * x[3]
-        out[4] = lagrange[0] * x[0] * x[3]
-        out[5] = lagrange[1] * 2
-        out[6] = obj_factor * (2 * x[0] + x[1] + x[2]) + lagrange[0] * x[1] * x[2]
-        out[7] = obj_factor * x[0] + lagrange[0] * x[0] * x[2]
-        out[8] = obj_factor * x[0] + lagrange[0] * x[0] * x[1]
-        out[9] = lagrange[1] * 2
-
     callbacks = dict(
-        eval_f=eval_f, eval_grad_f=eval_grad_f, eval_g=eval_g, eval_jac_g=eval_jac_g, eval_h=eval_h
+        eval_f=python_problems.hs071_f,
+        eval_grad_f=python_problems.hs071_grad_f,
+        eval_g=python_problems.hs071_g,
+        eval_jac_g=python_problems.hs071_jac_g,
+        eval_h=python_problems.hs071_h,
     )
     structure = dict(
         n=4,
